@@ -1,0 +1,324 @@
+#include "AppDelegate.h"
+
+#include "BookRemoval.h"
+#include "BookHeader.h"
+#include "BookTableModel.h"
+#include "Catalogue.h"
+#include "InstWindow.h"
+#include "StickerChange.h"
+#include "StickerNumber.h"
+#include "UsbMonitor.h"
+#include "VolumePath.h"
+#include "ui_MainWindow.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QMainWindow>
+
+namespace {
+const QString NoPenPlaceholder = QStringLiteral("请连接点读系列产品！");
+const QString NoVolumeMessage = QStringLiteral("未找到点读笔存储，无法安装！");
+const QString EjectFailedMessage = QStringLiteral("点读笔弹出失败，请关闭正在使用点读笔的程序后重试！");
+const QString RemoveFailedMessage = QStringLiteral("删除点读包失败！");
+const QString ChoosePackageMessage = QStringLiteral("请选择需要安装的点读包或故事包");
+}
+
+AppDelegate::AppDelegate()
+    : m_window(std::make_unique<QMainWindow>())
+    , m_ui(std::make_unique<Ui::MainWindow>())
+    , m_volumePath([](const QString &bsdName) { return VolumePathForBSDName(bsdName); })
+{
+    m_ui->setupUi(m_window.get());
+    listKavo = m_ui->listKavo;
+    snKavo = m_ui->snKavo;
+    btnRefresh = m_ui->btnRefresh;
+    btnEject = m_ui->btnEject;
+    listBook = m_ui->listBook;
+    btnInstall = m_ui->btnInstall;
+    btnRemove = m_ui->btnRemove;
+    btnApply = m_ui->btnApply;
+    dtBookName = m_ui->dtBookName;
+    dtBookOid = m_ui->dtBookOid;
+    dtOffsetOid = m_ui->dtOffsetOid;
+    dtInfo = m_ui->dtInfo;
+
+    m_bookModel = new BookTableModel(dataBook, this);
+    listBook->setModel(m_bookModel);
+    listBook->horizontalHeader()->setStretchLastSection(true);
+    listBook->horizontalHeader()->setSectionResizeMode(BookTableModel::NameColumn, QHeaderView::Stretch);
+    listBook->horizontalHeader()->setSectionResizeMode(BookTableModel::StatColumn, QHeaderView::ResizeToContents);
+    listBook->verticalHeader()->hide();
+
+    // activated(), not currentIndexChanged(): only a pick by the user rescans.
+    connect(listKavo, &QComboBox::activated, this, &AppDelegate::OnComboboxChanged);
+    connect(btnRefresh, &QPushButton::clicked, this, &AppDelegate::RefreshList);
+    connect(btnEject, &QPushButton::clicked, this, &AppDelegate::EjectPen);
+    connect(btnInstall, &QPushButton::clicked, this, &AppDelegate::InstallBook);
+    connect(btnRemove, &QPushButton::clicked, this, &AppDelegate::RemoveBook);
+    connect(btnApply, &QPushButton::clicked, this, &AppDelegate::ApplyBook);
+    connect(listBook, &QTableView::activated, this, &AppDelegate::tableViewSelected);
+    connect(listBook->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+        &AppDelegate::tableViewSelectionDidChange);
+
+    // The edit area starts as after a scan: nothing selected, nothing to edit.
+    for (QWidget *control : { static_cast<QWidget *>(btnRemove), static_cast<QWidget *>(btnApply),
+             static_cast<QWidget *>(dtBookName), static_cast<QWidget *>(dtBookOid),
+             static_cast<QWidget *>(dtOffsetOid) })
+        control->setEnabled(false);
+}
+
+AppDelegate::~AppDelegate()
+{
+    if (penHost() == this)
+        setPenHost(nullptr);
+}
+
+void AppDelegate::applicationDidFinishLaunching()
+{
+    setPenHost(this);
+    dataKavo.clear();
+    dataBook.clear();
+    InitService();
+    InitKavo();
+}
+
+void AppDelegate::InitService()
+{
+    if (!m_monitorUsb || m_usbMonitor)
+        return;
+    if (!m_diskService)
+        m_diskService = createSystemDiskService();
+    m_usbMonitor = new UsbMonitor(m_diskService.get(), this);
+    m_usbMonitor->start();
+}
+
+void AppDelegate::storePen(const PenRecord &record)
+{
+    dataKavo.insert_or_assign(record.bsdName, record);
+    InitKavo();
+}
+
+void AppDelegate::InitKavo()
+{
+    listKavo->clear();
+    if (dataKavo.empty()) {
+        listKavo->addItem(NoPenPlaceholder);
+        listKavo->setCurrentIndex(0);
+        snKavo->setText(QString());
+        snKavo->setEnabled(false);
+        btnInstall->setEnabled(false);
+        btnEject->setEnabled(false);
+        m_bookModel->beginReload();
+        dataBook.clear();
+        m_bookModel->endReload();
+        listBook->clearSelection();
+        return;
+    }
+    for (const auto &[key, record] : dataKavo)
+        listKavo->addItem(record.selectorText());
+    listKavo->setCurrentIndex(0);
+    snKavo->setEnabled(true);
+    btnInstall->setEnabled(true);
+    btnEject->setEnabled(true);
+    InitData();
+}
+
+const PenRecord *AppDelegate::selectedPen() const
+{
+    const int index = listKavo->currentIndex();
+    if (index < 0 || size_t(index) >= dataKavo.size())
+        return nullptr;
+    return &std::next(dataKavo.begin(), index)->second;
+}
+
+void AppDelegate::InitData()
+{
+    const PenRecord *pen = selectedPen();
+    m_bookModel->beginReload();
+    dataBook.clear();
+    if (!pen) {
+        m_bookModel->endReload();
+        return;
+    }
+    imbCode = pen->serialText();
+    snKavo->setText(imbCode);
+    // An unmounted pen has no package directory; nothing is scanned or written then.
+    pathKavo = packageDirectoryFor(m_volumePath(pen->bsdName));
+    dataBook = ScanCatalogue(pathKavo);
+    m_bookModel->endReload();
+    listBook->clearSelection();
+
+    for (QWidget *control : { static_cast<QWidget *>(btnRemove), static_cast<QWidget *>(dtBookName),
+             static_cast<QWidget *>(dtBookOid), static_cast<QWidget *>(dtOffsetOid),
+             static_cast<QWidget *>(btnApply) })
+        control->setEnabled(false);
+    dtBookName->setText(QString());
+    dtBookOid->setText(QString());
+    dtOffsetOid->setText(QString());
+    dtInfo->setText(QString());
+}
+
+bool AppDelegate::validateNumberByASCII(const QString &text) const
+{
+    return ::validateNumberByASCII(text);
+}
+
+int AppDelegate::selectedBookRow() const
+{
+    const QModelIndexList rows = listBook->selectionModel()->selectedRows();
+    if (rows.isEmpty())
+        return -1;
+    const int row = rows.first().row();
+    return row < dataBook.size() ? row : -1;
+}
+
+void AppDelegate::tableViewSelectionDidChange()
+{
+    for (QWidget *control : { static_cast<QWidget *>(btnRemove), static_cast<QWidget *>(btnApply),
+             static_cast<QWidget *>(dtBookName), static_cast<QWidget *>(dtBookOid),
+             static_cast<QWidget *>(dtOffsetOid) })
+        control->setEnabled(false);
+
+    const int index = selectedBookRow();
+    if (index < 0)
+        return;
+    const ListData &row = dataBook.at(index);
+    btnRemove->setEnabled(true);
+    btnApply->setEnabled(true);
+    dtBookName->setEnabled(true);
+    dtBookOid->setEnabled(true);
+    dtBookName->setText(row.name);
+    dtBookOid->setText(row.bookOid());
+    dtOffsetOid->setText(QStringLiteral("0000"));
+
+    if (row.flag == QLatin1String("D")) {
+        if (row.type == QLatin1String("dab")) {
+            dtOffsetOid->setEnabled(true);
+            dtOffsetOid->setText(QString::asprintf("%04d", ReadOffsetOid(row.file)));
+        } else if (row.type == QLatin1String("unb")) {
+            dtOffsetOid->setEnabled(true);
+            dtOffsetOid->setText(QString::asprintf("%04d", ReadOffsetOidUnb(row.file)));
+        }
+    }
+}
+
+void AppDelegate::tableViewSelected()
+{
+}
+
+void AppDelegate::OnComboboxChanged()
+{
+    InitData();
+}
+
+void AppDelegate::RefreshList()
+{
+    InitData();
+}
+
+void AppDelegate::EjectPen()
+{
+    const int index = listKavo->currentIndex();
+    if (index < 0 || dataKavo.empty() || size_t(index) >= dataKavo.size())
+        return;
+    const auto entry = std::next(dataKavo.begin(), index);
+
+    QString error;
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const bool ejected = m_diskService && m_diskService->ejectDrive(entry->first, &error);
+    QApplication::restoreOverrideCursor();
+    if (!ejected) {
+        // The pen may still hold unwritten data: keep it listed and say why.
+        dtInfo->setText(EjectFailedMessage);
+        return;
+    }
+    dataKavo.erase(entry);
+    InitKavo();
+}
+
+void AppDelegate::InstallBook()
+{
+    if (pathKavo.isEmpty()) {
+        dtInfo->setText(NoVolumeMessage);
+        return;
+    }
+    auto *dialog = new QFileDialog(m_window.get());
+    dialog->setWindowTitle(ChoosePackageMessage);
+    dialog->setFileMode(QFileDialog::ExistingFile);
+    dialog->setNameFilter(QStringLiteral("点读包或故事包 (*.dab *.dsb)"));
+    dialog->setWindowModality(Qt::WindowModal);
+    // finished() comes after the panel has been hidden, so the install dialog replaces it.
+    connect(dialog, &QFileDialog::finished, this, [this, dialog](int result) {
+        dialog->deleteLater();
+        const QStringList files = dialog->selectedFiles();
+        if (result != QDialog::Accepted || files.isEmpty())
+            return;
+        installChosenFile(files.first());
+    });
+    dialog->open();
+    if (fileDialogShown)
+        fileDialogShown(dialog);
+}
+
+void AppDelegate::installChosenFile(const QString &path)
+{
+    if (instWindowController) {
+        instWindowController->close();
+        delete instWindowController.data();
+    }
+    instWindowController = new InstWindow(m_window.get());
+    instWindowController->setNRefresh(0);
+    instWindowController->setPathKavo(pathKavo);
+    instWindowController->setPathBook(path);
+    instWindowController->setNameBook(ReadBookName(path));
+    instWindowController->showWindow();
+    if (instWindowController && instWindowController->nRefresh() == 2)
+        InitData();
+}
+
+void AppDelegate::RemoveBook()
+{
+    const int index = selectedBookRow();
+    if (index < 0)
+        return;
+    const ListData row = dataBook.at(index);
+
+    QMessageBox alert(QMessageBox::Warning, m_window->windowTitle(),
+        row.name + QStringLiteral("\r\n") + QStringLiteral("是否删除此点读包？"), QMessageBox::NoButton,
+        m_window.get());
+    alert.setWindowModality(Qt::ApplicationModal);
+    QPushButton *remove = alert.addButton(QStringLiteral("删除"), QMessageBox::AcceptRole);
+    QPushButton *cancel = alert.addButton(QStringLiteral("取消"), QMessageBox::RejectRole);
+    alert.setDefaultButton(remove);
+    alert.setEscapeButton(cancel);
+    alert.setInformativeText(QStringLiteral("删除点读包后将不能恢复！"));
+
+    QAbstractButton *clicked = nullptr;
+    if (alertHook) {
+        clicked = alertHook(alert);
+    } else {
+        alert.exec();
+        clicked = alert.clickedButton();
+    }
+    if (clicked != remove)
+        return;
+
+    const bool removed = removePackage(row.file, pathKavo);
+    InitData();
+    if (!removed)
+        dtInfo->setText(RemoveFailedMessage);
+}
+
+void AppDelegate::ApplyBook()
+{
+    const int index = selectedBookRow();
+    if (index < 0)
+        return;
+    const ListData &row = dataBook.at(index);
+    const StickerChangeResult result = applyStickerChange(
+        { row.file, row.flag, row.type, row.bookOid(), dtBookOid->text(), dtOffsetOid->text(), pathKavo });
+    if (result.rescan)
+        InitData();
+    if (!result.message.isEmpty())
+        dtInfo->setText(result.message);
+}

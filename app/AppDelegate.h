@@ -1,0 +1,108 @@
+#pragma once
+
+#include "DiskService.h"
+#include "InstWindow.h"
+#include "ListData.h"
+#include "PenHost.h"
+#include "PenRecord.h"
+
+#include <QMessageBox>
+#include <QObject>
+#include <QPointer>
+
+#include <functional>
+#include <memory>
+
+class BookTableModel;
+class QComboBox;
+class QFileDialog;
+class QLabel;
+class QLineEdit;
+class QMainWindow;
+class QPushButton;
+class QTableView;
+class UsbMonitor;
+
+namespace Ui {
+class MainWindow;
+}
+
+// The one controller of the main window: it owns the pen registry, the book rows of the
+// selected pen and the window's widgets, and drives the subsystems from the window's actions.
+class AppDelegate : public QObject, public PenHost {
+    Q_OBJECT
+public:
+    AppDelegate();
+    ~AppDelegate() override;
+
+    // Test seams, set before applicationDidFinishLaunching.
+    using VolumePathResolver = std::function<QString(const QString &bsdName)>;
+    void setVolumePathResolver(VolumePathResolver resolver) { m_volumePath = std::move(resolver); }
+    void setDiskService(std::unique_ptr<DiskService> service) { m_diskService = std::move(service); }
+    void setUsbMonitoringEnabled(bool enabled) { m_monitorUsb = enabled; }
+    // Tests answer the modal dialogs through these hooks instead of a person.
+    static inline std::function<void(QFileDialog *)> fileDialogShown;
+    static inline std::function<QAbstractButton *(QMessageBox &)> alertHook;
+
+    // The launch sequence.
+    void applicationDidFinishLaunching();
+
+    void InitService();
+    void InitKavo();
+    void InitData();
+    bool validateNumberByASCII(const QString &text) const;
+
+    // PenHost
+    void storePen(const PenRecord &record) override;
+
+    QMainWindow *window() const { return m_window.get(); }
+    const PenRegistry &pens() const { return dataKavo; }
+    const BookList &books() const { return dataBook; }
+    QString packageDirectory() const { return pathKavo; }
+    QString serial() const { return imbCode; }
+    InstWindow *installDialog() const { return instWindowController; }
+
+public slots:
+    void OnComboboxChanged();
+    void RefreshList();
+    void EjectPen();
+    void InstallBook();
+    void RemoveBook();
+    void ApplyBook();
+    void tableViewSelected();
+
+private:
+    void tableViewSelectionDidChange();
+    void installChosenFile(const QString &path);
+    int selectedBookRow() const;
+    const PenRecord *selectedPen() const;
+
+    std::unique_ptr<QMainWindow> m_window;
+    std::unique_ptr<Ui::MainWindow> m_ui;
+
+    // Outlets, named as the window's widgets.
+    QComboBox *listKavo = nullptr;
+    QLineEdit *snKavo = nullptr;
+    QPushButton *btnRefresh = nullptr;
+    QPushButton *btnEject = nullptr;
+    QTableView *listBook = nullptr;
+    QPushButton *btnInstall = nullptr;
+    QPushButton *btnRemove = nullptr;
+    QPushButton *btnApply = nullptr;
+    QLineEdit *dtBookName = nullptr;
+    QLineEdit *dtBookOid = nullptr;
+    QLineEdit *dtOffsetOid = nullptr;
+    QLabel *dtInfo = nullptr;
+
+    PenRegistry dataKavo;
+    BookList dataBook;
+    QString pathKavo;
+    QString imbCode;
+    QPointer<InstWindow> instWindowController;
+
+    BookTableModel *m_bookModel = nullptr;
+    VolumePathResolver m_volumePath;
+    std::unique_ptr<DiskService> m_diskService;
+    UsbMonitor *m_usbMonitor = nullptr;
+    bool m_monitorUsb = true;
+};

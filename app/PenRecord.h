@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <array>
+#include <map>
+
+inline const QString PenDisplayName = QStringLiteral("Zanvi点读笔");
+
+// One recognised pen. A value: copied whole wherever it is stored.
+struct PenRecord {
+    QString vendor;
+    QString product;
+    QString revision;
+    QString bsdName; // kernel name of the block device carrying the volume (sdb1), also the key
+    QString displayName;
+    std::array<char, 12> serial {}; // at most 11 bytes of text, always 0x00-terminated
+
+    // The serial's bytes up to the first 0x00, decoded as UTF-8 (invalid bytes become U+FFFD).
+    QString serialText() const;
+    // The selector's text: display name, product and revision.
+    QString selectorText() const;
+};
+
+// Builds a record from the SCSI strings, the BSD name and the bytes of SYS/INI/product.ini
+// (empty when the file is missing). The serial is taken by the file's length.
+PenRecord BuildPenRecord(const QString &vendor, const QString &product, const QString &revision,
+    const QString &bsdName, const QByteArray &iniContent);
+
+// The pen registry, keyed by BSD name. std::map keeps the keys sorted, so the order is stable
+// and the selector's index i is always the i-th key.
+using PenRegistry = std::map<QString, PenRecord>;
