@@ -11,7 +11,7 @@
 namespace {
 
 // Reads exactly `length` bytes at `offset`; empty when the file is missing or too short.
-QByteArray readExact(const QString &path, qint64 offset, qint64 length)
+QByteArray readExact(const QString& path, qint64 offset, qint64 length)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly) || !file.seek(offset))
@@ -20,16 +20,13 @@ QByteArray readExact(const QString &path, qint64 offset, qint64 length)
     return bytes.size() == length ? bytes : QByteArray();
 }
 
-bool writeAt(QFile &file, qint64 offset, const QByteArray &bytes)
+bool writeAt(QFile& file, qint64 offset, const QByteArray& bytes)
 {
     return file.seek(offset) && file.write(bytes) == bytes.size();
 }
 
 // ExistingOnly: a header write never creates a file.
-bool openExisting(QFile &file)
-{
-    return file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly);
-}
+bool openExisting(QFile& file) { return file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly); }
 
 QByteArray littleEndian32(quint32 value)
 {
@@ -41,7 +38,7 @@ QByteArray littleEndian32(quint32 value)
 
 } // namespace
 
-BookType GetBookType(const QString &sourcePath)
+BookType GetBookType(const QString& sourcePath)
 {
     const bool story = sourcePath.right(3) == QLatin1String("dsb");
 
@@ -82,7 +79,8 @@ quint32 bookCodeFor(int bookOid, int nTypeBook)
         return 0;
     if (nTypeBook == 0)
         return quint32(bookOid) + BookHeader::BaseUntagged;
-    return quint32(bookOid) + (bookOid < BookHeader::DebStep ? BookHeader::BaseDebLow : BookHeader::BaseDebHigh);
+    return quint32(bookOid)
+        + (bookOid < BookHeader::DebStep ? BookHeader::BaseDebLow : BookHeader::BaseDebHigh);
 }
 
 RandomBelow systemRandom()
@@ -90,7 +88,7 @@ RandomBelow systemRandom()
     return [](quint32 bound) { return quint32(arc4random_uniform(bound)); };
 }
 
-bool writeBookCode(const QString &path, int bookOid, int nTypeBook, const RandomBelow &random)
+bool writeBookCode(const QString& path, int bookOid, int nTypeBook, const RandomBelow& random)
 {
     QFile file(path);
     if (!openExisting(file))
@@ -110,7 +108,7 @@ bool writeBookCode(const QString &path, int bookOid, int nTypeBook, const Random
         && writeAt(file, BookHeader::MaskedBookCodeOffset, masked) && file.flush() && syncFile(file.handle());
 }
 
-qint32 ReadOffsetOid(const QString &path)
+qint32 ReadOffsetOid(const QString& path)
 {
     const QByteArray bytes = readExact(path, BookHeader::StartStickerOffset, BookHeader::StartStickerLength);
     if (bytes.isEmpty())
@@ -121,14 +119,14 @@ qint32 ReadOffsetOid(const QString &path)
     return qint32(value);
 }
 
-bool WriteOffsetOid(const QString &path, qint32 value)
+bool WriteOffsetOid(const QString& path, qint32 value)
 {
     QFile file(path);
     return openExisting(file) && writeAt(file, BookHeader::StartStickerOffset, littleEndian32(quint32(value)))
         && file.flush() && syncFile(file.handle());
 }
 
-int ReadOffsetOidUnb(const QString &path)
+int ReadOffsetOidUnb(const QString& path)
 {
     const QByteArray field = readExact(path, BookHeader::MaskedStartOffset, BookHeader::MaskedStartLength);
     const QByteArray key = readExact(path, BookHeader::StartKeyOffset, BookHeader::MaskedStartLength);
@@ -137,7 +135,7 @@ int ReadOffsetOidUnb(const QString &path)
     return (quint8(field[0]) ^ quint8(key[0])) | ((quint8(field[1]) ^ quint8(key[1])) << 8);
 }
 
-bool WriteOffsetOidUnb(const QString &path, qint32 value)
+bool WriteOffsetOidUnb(const QString& path, qint32 value)
 {
     QFile file(path);
     if (!openExisting(file) || !file.seek(BookHeader::StartKeyOffset))

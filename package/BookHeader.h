@@ -52,7 +52,7 @@ struct BookType {
 
 // Decides the installed extension and book type of a source package from its path and header.
 // A missing or short file counts as untagged.
-BookType GetBookType(const QString &sourcePath);
+BookType GetBookType(const QString& sourcePath);
 
 // Book code for a book sticker number (0..999) and book type; 0 for type 2, which gets none.
 quint32 bookCodeFor(int bookOid, int nTypeBook);
@@ -64,13 +64,14 @@ RandomBelow systemRandom();
 // Writes the book code field, the code key byte and the masked copy into an installed
 // package (nothing for type 2). Returns false when the file is missing or the write fails;
 // a missing file is never created.
-bool writeBookCode(const QString &path, int bookOid, int nTypeBook, const RandomBelow &random = systemRandom());
+bool writeBookCode(
+    const QString& path, int bookOid, int nTypeBook, const RandomBelow& random = systemRandom());
 
 // Plain start sticker field. The reader returns 0 when the 4 bytes cannot all be read.
-qint32 ReadOffsetOid(const QString &path);
-bool WriteOffsetOid(const QString &path, qint32 value);
+qint32 ReadOffsetOid(const QString& path);
+bool WriteOffsetOid(const QString& path, qint32 value);
 
 // Masked start sticker field of "unb" packages, 0..65535. The reader returns 0 when the
 // field or its key cannot be read.
-int ReadOffsetOidUnb(const QString &path);
-bool WriteOffsetOidUnb(const QString &path, qint32 value);
+int ReadOffsetOidUnb(const QString& path);
+bool WriteOffsetOidUnb(const QString& path, qint32 value);

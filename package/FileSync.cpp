@@ -8,12 +8,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-bool syncFile(int fd)
-{
-    return fd >= 0 && ::fsync(fd) == 0;
-}
+bool syncFile(int fd) { return fd >= 0 && ::fsync(fd) == 0; }
 
-bool syncDirectory(const QString &directory)
+bool syncDirectory(const QString& directory)
 {
     const int fd = ::open(QFile::encodeName(directory).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
@@ -23,7 +20,7 @@ bool syncDirectory(const QString &directory)
     return ok;
 }
 
-RenameResult renameNoReplace(const QString &from, const QString &to)
+RenameResult renameNoReplace(const QString& from, const QString& to)
 {
     const QByteArray source = QFile::encodeName(from);
     const QByteArray target = QFile::encodeName(to);
@@ -39,7 +36,8 @@ RenameResult renameNoReplace(const QString &from, const QString &to)
     if (QFileInfo(from).isDir()) {
         if (QFileInfo::exists(to))
             return RenameResult::TargetExists;
-        return ::rename(source.constData(), target.constData()) == 0 ? RenameResult::Done : RenameResult::Failed;
+        return ::rename(source.constData(), target.constData()) == 0 ? RenameResult::Done
+                                                                     : RenameResult::Failed;
     }
     if (::link(source.constData(), target.constData()) != 0) {
         if (errno == EEXIST)
@@ -49,7 +47,8 @@ RenameResult renameNoReplace(const QString &from, const QString &to)
         // FAT has no hard links.
         if (QFileInfo::exists(to))
             return RenameResult::TargetExists;
-        return ::rename(source.constData(), target.constData()) == 0 ? RenameResult::Done : RenameResult::Failed;
+        return ::rename(source.constData(), target.constData()) == 0 ? RenameResult::Done
+                                                                     : RenameResult::Failed;
     }
     return ::unlink(source.constData()) == 0 ? RenameResult::Done : RenameResult::Failed;
 }

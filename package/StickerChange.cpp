@@ -9,7 +9,7 @@
 
 namespace {
 
-QString extensionForFlag(const QString &flag)
+QString extensionForFlag(const QString& flag)
 {
     if (flag == QLatin1String("D"))
         return ExtSelfMade;
@@ -23,7 +23,7 @@ QString extensionForFlag(const QString &flag)
 }
 
 // Only self-made packages keep a start sticker; "unb" ones keep it masked.
-bool writeStartSticker(const QString &flag, const QString &type, const QString &path, qint32 value)
+bool writeStartSticker(const QString& flag, const QString& type, const QString& path, qint32 value)
 {
     if (flag != QLatin1String("D"))
         return true;
@@ -34,7 +34,7 @@ bool writeStartSticker(const QString &flag, const QString &type, const QString &
     return true;
 }
 
-bool entryExists(const QString &path)
+bool entryExists(const QString& path)
 {
     // A dangling symbolic link still takes the name.
     return QFileInfo(path).exists() || QFileInfo(path).isSymLink();
@@ -42,7 +42,7 @@ bool entryExists(const QString &path)
 
 } // namespace
 
-StickerChangeResult applyStickerChange(const StickerChangeRequest &request)
+StickerChangeResult applyStickerChange(const StickerChangeRequest& request)
 {
     const QString invalid = checkStickerTexts(request.bookOid, request.offsetOid);
     if (!invalid.isEmpty())

@@ -27,4 +27,4 @@ inline const QString Failed = QStringLiteral("更改贴号失败，请检查点�
 // Validates the typed numbers, moves the package to its new number without ever replacing
 // another file, and writes the start sticker where the package keeps one. Every write is on
 // the device before this returns.
-StickerChangeResult applyStickerChange(const StickerChangeRequest &request);
+StickerChangeResult applyStickerChange(const StickerChangeRequest& request);

@@ -1,6 +1,6 @@
 #include "StickerNumber.h"
 
-bool validateNumberByASCII(const QString &text)
+bool validateNumberByASCII(const QString& text)
 {
     for (const QChar c : text) {
         if (c.unicode() < u'0' || c.unicode() > u'9')
@@ -9,7 +9,7 @@ bool validateNumberByASCII(const QString &text)
     return true;
 }
 
-QString checkStickerTexts(const QString &bookOid, const QString &offsetOid)
+QString checkStickerTexts(const QString& bookOid, const QString& offsetOid)
 {
     if (!validateNumberByASCII(bookOid))
         return StickerMessage::BookNotDigits;

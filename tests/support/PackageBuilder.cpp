@@ -18,7 +18,7 @@ QByteArray PackageBuilder::pattern(qint64 size)
     return bytes;
 }
 
-PackageBuilder &PackageBuilder::title(const QString &text, char terminator)
+PackageBuilder& PackageBuilder::title(const QString& text, char terminator)
 {
     QStringEncoder encoder("GB18030");
     QByteArray encoded = encoder.encode(text);
@@ -27,12 +27,9 @@ PackageBuilder &PackageBuilder::title(const QString &text, char terminator)
     return rawTitle(encoded);
 }
 
-PackageBuilder &PackageBuilder::rawTitle(const QByteArray &bytes)
-{
-    return bytesAt(0, bytes);
-}
+PackageBuilder& PackageBuilder::rawTitle(const QByteArray& bytes) { return bytesAt(0, bytes); }
 
-PackageBuilder &PackageBuilder::bytesAt(qint64 offset, const QByteArray &bytes)
+PackageBuilder& PackageBuilder::bytesAt(qint64 offset, const QByteArray& bytes)
 {
     if (m_bytes.size() < offset + bytes.size())
         m_bytes.resize(offset + bytes.size(), '\0');
@@ -41,25 +38,25 @@ PackageBuilder &PackageBuilder::bytesAt(qint64 offset, const QByteArray &bytes)
     return *this;
 }
 
-PackageBuilder &PackageBuilder::byteAt(qint64 offset, quint8 value)
+PackageBuilder& PackageBuilder::byteAt(qint64 offset, quint8 value)
 {
     return bytesAt(offset, QByteArray(1, char(value)));
 }
 
-QString PackageBuilder::writeTo(const QString &path) const
+QString PackageBuilder::writeTo(const QString& path) const
 {
     writeFile(path, m_bytes);
     return path;
 }
 
-bool writeFile(const QString &path, const QByteArray &bytes)
+bool writeFile(const QString& path, const QByteArray& bytes)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
 }
 
-QByteArray readFile(const QString &path)
+QByteArray readFile(const QString& path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
