@@ -10,7 +10,7 @@ namespace {
 
 // The entry's own location (its parent resolved, the entry itself not) lies inside the
 // package directory.
-bool isInside(const QFileInfo &entry, const QString &directory)
+bool isInside(const QFileInfo& entry, const QString& directory)
 {
     const QString root = QFileInfo(directory).canonicalFilePath();
     const QString parent = QFileInfo(entry.absolutePath()).canonicalFilePath();
@@ -21,7 +21,7 @@ bool isInside(const QFileInfo &entry, const QString &directory)
 
 } // namespace
 
-bool removePackage(const QString &file, const QString &pathKavo)
+bool removePackage(const QString& file, const QString& pathKavo)
 {
     const QFileInfo entry(file);
     if (pathKavo.isEmpty() || !entry.isAbsolute() || !isInside(entry, pathKavo))

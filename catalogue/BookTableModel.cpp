@@ -1,27 +1,27 @@
 #include "BookTableModel.h"
 
-BookTableModel::BookTableModel(const BookList &rows, QObject *parent)
+BookTableModel::BookTableModel(const BookList& rows, QObject* parent)
     : QAbstractTableModel(parent)
     , m_rows(rows)
 {
 }
 
-int BookTableModel::rowCount(const QModelIndex &parent) const
+int BookTableModel::rowCount(const QModelIndex& parent) const
 {
     return parent.isValid() ? 0 : int(m_rows.size());
 }
 
-int BookTableModel::columnCount(const QModelIndex &parent) const
+int BookTableModel::columnCount(const QModelIndex& parent) const
 {
     return parent.isValid() ? 0 : ColumnCount;
 }
 
-QVariant BookTableModel::data(const QModelIndex &index, int role) const
+QVariant BookTableModel::data(const QModelIndex& index, int role) const
 {
     // The list may have been emptied by a scan that stopped before the reload.
     if (role != Qt::DisplayRole || !index.isValid() || index.row() >= m_rows.size())
         return {};
-    const ListData &row = m_rows.at(index.row());
+    const ListData& row = m_rows.at(index.row());
     switch (index.column()) {
     case NameColumn:
         return row.name;

@@ -13,11 +13,11 @@ public:
     // Header role that gives a column's identifier, "name" or "stat".
     static constexpr int IdentifierRole = Qt::UserRole;
 
-    explicit BookTableModel(const BookList &rows, QObject *parent = nullptr);
+    explicit BookTableModel(const BookList& rows, QObject* parent = nullptr);
 
-    int rowCount(const QModelIndex &parent = {}) const override;
-    int columnCount(const QModelIndex &parent = {}) const override;
-    QVariant data(const QModelIndex &index, int role) const override;
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
 
     // Wraps a wholesale change of the list.
@@ -25,5 +25,5 @@ public:
     void endReload() { endResetModel(); }
 
 private:
-    const BookList &m_rows;
+    const BookList& m_rows;
 };

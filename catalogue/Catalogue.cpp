@@ -10,13 +10,13 @@
 namespace {
 
 struct Kind {
-    const char *extension;
+    const char* extension;
     QString label;
-    const char *flag;
-    const char *type;
+    const char* flag;
+    const char* type;
 };
 
-const Kind *kindFor(const QString &extension)
+const Kind* kindFor(const QString& extension)
 {
     static const Kind kinds[] = {
         { "dar", QStringLiteral("自制-"), "D", "dab" },
@@ -24,7 +24,7 @@ const Kind *kindFor(const QString &extension)
         { "dsr", QStringLiteral("故事-"), "O", "dsb" },
         { "dcs", QStringLiteral("教辅-"), "C", "dcb" },
     };
-    for (const Kind &kind : kinds) {
+    for (const Kind& kind : kinds) {
         if (extension == QLatin1String(kind.extension))
             return &kind;
     }
@@ -33,14 +33,15 @@ const Kind *kindFor(const QString &extension)
 
 // A shared package names its target by book sticker number; anything that could leave the
 // directory is treated as a missing target.
-bool isPlainName(const QString &rest)
+bool isPlainName(const QString& rest)
 {
-    return !rest.contains(QLatin1Char('/')) && !rest.contains(QLatin1String("..")) && !rest.contains(QChar(0));
+    return !rest.contains(QLatin1Char('/')) && !rest.contains(QLatin1String(".."))
+        && !rest.contains(QChar(0));
 }
 
 } // namespace
 
-QString ReadBookName(const QString &path)
+QString ReadBookName(const QString& path)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
@@ -55,17 +56,21 @@ QString ReadBookName(const QString &path)
     QStringDecoder decoder("GB18030");
     if (!decoder.isValid())
         return QString::fromLatin1(bytes);
-    return decoder.decode(bytes);
+    // The decoder keeps a sequence cut off at the end for more input; the terminator we stopped
+    // at makes it show that sequence as a replacement character instead of dropping it.
+    QString title = decoder.decode(bytes + '\0');
+    title.chop(1);
+    return title;
 }
 
-QString packageDirectoryFor(const QString &volumePath)
+QString packageDirectoryFor(const QString& volumePath)
 {
     if (volumePath.isEmpty())
         return {};
     return volumePath + PackageDirectory;
 }
 
-BookList ScanCatalogue(const QString &pathKavo)
+BookList ScanCatalogue(const QString& pathKavo)
 {
     BookList rows;
     if (pathKavo.isEmpty() || !QFileInfo(pathKavo).isAbsolute())
@@ -80,7 +85,7 @@ BookList ScanCatalogue(const QString &pathKavo)
         if (relative.size() != 7)
             continue;
         const QString extension = relative.mid(4, 3).toLower();
-        const Kind *kind = kindFor(extension);
+        const Kind* kind = kindFor(extension);
         if (!kind)
             continue;
 
