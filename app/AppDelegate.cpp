@@ -1,7 +1,7 @@
 #include "AppDelegate.h"
 
-#include "BookRemoval.h"
 #include "BookHeader.h"
+#include "BookRemoval.h"
 #include "BookTableModel.h"
 #include "Catalogue.h"
 #include "InstWindow.h"
@@ -26,7 +26,7 @@ const QString ChoosePackageMessage = QStringLiteral("请选择需要安装的点
 AppDelegate::AppDelegate()
     : m_window(std::make_unique<QMainWindow>())
     , m_ui(std::make_unique<Ui::MainWindow>())
-    , m_volumePath([](const QString &bsdName) { return VolumePathForBSDName(bsdName); })
+    , m_volumePath([](const QString& bsdName) { return VolumePathForBSDName(bsdName); })
 {
     m_ui->setupUi(m_window.get());
     listKavo = m_ui->listKavo;
@@ -46,7 +46,8 @@ AppDelegate::AppDelegate()
     listBook->setModel(m_bookModel);
     listBook->horizontalHeader()->setStretchLastSection(true);
     listBook->horizontalHeader()->setSectionResizeMode(BookTableModel::NameColumn, QHeaderView::Stretch);
-    listBook->horizontalHeader()->setSectionResizeMode(BookTableModel::StatColumn, QHeaderView::ResizeToContents);
+    listBook->horizontalHeader()->setSectionResizeMode(
+        BookTableModel::StatColumn, QHeaderView::ResizeToContents);
     listBook->verticalHeader()->hide();
 
     // activated(), not currentIndexChanged(): only a pick by the user rescans.
@@ -61,9 +62,9 @@ AppDelegate::AppDelegate()
         &AppDelegate::tableViewSelectionDidChange);
 
     // The edit area starts as after a scan: nothing selected, nothing to edit.
-    for (QWidget *control : { static_cast<QWidget *>(btnRemove), static_cast<QWidget *>(btnApply),
-             static_cast<QWidget *>(dtBookName), static_cast<QWidget *>(dtBookOid),
-             static_cast<QWidget *>(dtOffsetOid) })
+    for (QWidget* control : { static_cast<QWidget*>(btnRemove), static_cast<QWidget*>(btnApply),
+             static_cast<QWidget*>(dtBookName), static_cast<QWidget*>(dtBookOid),
+             static_cast<QWidget*>(dtOffsetOid) })
         control->setEnabled(false);
 }
 
@@ -92,7 +93,7 @@ void AppDelegate::InitService()
     m_usbMonitor->start();
 }
 
-void AppDelegate::storePen(const PenRecord &record)
+void AppDelegate::storePen(const PenRecord& record)
 {
     dataKavo.insert_or_assign(record.bsdName, record);
     InitKavo();
@@ -114,7 +115,7 @@ void AppDelegate::InitKavo()
         listBook->clearSelection();
         return;
     }
-    for (const auto &[key, record] : dataKavo)
+    for (const auto& [key, record] : dataKavo)
         listKavo->addItem(record.selectorText());
     listKavo->setCurrentIndex(0);
     snKavo->setEnabled(true);
@@ -123,7 +124,7 @@ void AppDelegate::InitKavo()
     InitData();
 }
 
-const PenRecord *AppDelegate::selectedPen() const
+const PenRecord* AppDelegate::selectedPen() const
 {
     const int index = listKavo->currentIndex();
     if (index < 0 || size_t(index) >= dataKavo.size())
@@ -133,7 +134,7 @@ const PenRecord *AppDelegate::selectedPen() const
 
 void AppDelegate::InitData()
 {
-    const PenRecord *pen = selectedPen();
+    const PenRecord* pen = selectedPen();
     m_bookModel->beginReload();
     dataBook.clear();
     if (!pen) {
@@ -148,9 +149,9 @@ void AppDelegate::InitData()
     m_bookModel->endReload();
     listBook->clearSelection();
 
-    for (QWidget *control : { static_cast<QWidget *>(btnRemove), static_cast<QWidget *>(dtBookName),
-             static_cast<QWidget *>(dtBookOid), static_cast<QWidget *>(dtOffsetOid),
-             static_cast<QWidget *>(btnApply) })
+    for (QWidget* control : { static_cast<QWidget*>(btnRemove), static_cast<QWidget*>(dtBookName),
+             static_cast<QWidget*>(dtBookOid), static_cast<QWidget*>(dtOffsetOid),
+             static_cast<QWidget*>(btnApply) })
         control->setEnabled(false);
     dtBookName->setText(QString());
     dtBookOid->setText(QString());
@@ -158,10 +159,7 @@ void AppDelegate::InitData()
     dtInfo->setText(QString());
 }
 
-bool AppDelegate::validateNumberByASCII(const QString &text) const
-{
-    return ::validateNumberByASCII(text);
-}
+bool AppDelegate::validateNumberByASCII(const QString& text) const { return ::validateNumberByASCII(text); }
 
 int AppDelegate::selectedBookRow() const
 {
@@ -174,15 +172,15 @@ int AppDelegate::selectedBookRow() const
 
 void AppDelegate::tableViewSelectionDidChange()
 {
-    for (QWidget *control : { static_cast<QWidget *>(btnRemove), static_cast<QWidget *>(btnApply),
-             static_cast<QWidget *>(dtBookName), static_cast<QWidget *>(dtBookOid),
-             static_cast<QWidget *>(dtOffsetOid) })
+    for (QWidget* control : { static_cast<QWidget*>(btnRemove), static_cast<QWidget*>(btnApply),
+             static_cast<QWidget*>(dtBookName), static_cast<QWidget*>(dtBookOid),
+             static_cast<QWidget*>(dtOffsetOid) })
         control->setEnabled(false);
 
     const int index = selectedBookRow();
     if (index < 0)
         return;
-    const ListData &row = dataBook.at(index);
+    const ListData& row = dataBook.at(index);
     btnRemove->setEnabled(true);
     btnApply->setEnabled(true);
     dtBookName->setEnabled(true);
@@ -202,19 +200,11 @@ void AppDelegate::tableViewSelectionDidChange()
     }
 }
 
-void AppDelegate::tableViewSelected()
-{
-}
+void AppDelegate::tableViewSelected() { }
 
-void AppDelegate::OnComboboxChanged()
-{
-    InitData();
-}
+void AppDelegate::OnComboboxChanged() { InitData(); }
 
-void AppDelegate::RefreshList()
-{
-    InitData();
-}
+void AppDelegate::RefreshList() { InitData(); }
 
 void AppDelegate::EjectPen()
 {
@@ -242,7 +232,7 @@ void AppDelegate::InstallBook()
         dtInfo->setText(NoVolumeMessage);
         return;
     }
-    auto *dialog = new QFileDialog(m_window.get());
+    auto* dialog = new QFileDialog(m_window.get());
     dialog->setWindowTitle(ChoosePackageMessage);
     dialog->setFileMode(QFileDialog::ExistingFile);
     dialog->setNameFilter(QStringLiteral("点读包或故事包 (*.dab *.dsb)"));
@@ -260,7 +250,7 @@ void AppDelegate::InstallBook()
         fileDialogShown(dialog);
 }
 
-void AppDelegate::installChosenFile(const QString &path)
+void AppDelegate::installChosenFile(const QString& path)
 {
     if (instWindowController) {
         instWindowController->close();
@@ -287,13 +277,13 @@ void AppDelegate::RemoveBook()
         row.name + QStringLiteral("\r\n") + QStringLiteral("是否删除此点读包？"), QMessageBox::NoButton,
         m_window.get());
     alert.setWindowModality(Qt::ApplicationModal);
-    QPushButton *remove = alert.addButton(QStringLiteral("删除"), QMessageBox::AcceptRole);
-    QPushButton *cancel = alert.addButton(QStringLiteral("取消"), QMessageBox::RejectRole);
+    QPushButton* remove = alert.addButton(QStringLiteral("删除"), QMessageBox::AcceptRole);
+    QPushButton* cancel = alert.addButton(QStringLiteral("取消"), QMessageBox::RejectRole);
     alert.setDefaultButton(remove);
     alert.setEscapeButton(cancel);
     alert.setInformativeText(QStringLiteral("删除点读包后将不能恢复！"));
 
-    QAbstractButton *clicked = nullptr;
+    QAbstractButton* clicked = nullptr;
     if (alertHook) {
         clicked = alertHook(alert);
     } else {
@@ -314,7 +304,7 @@ void AppDelegate::ApplyBook()
     const int index = selectedBookRow();
     if (index < 0)
         return;
-    const ListData &row = dataBook.at(index);
+    const ListData& row = dataBook.at(index);
     const StickerChangeResult result = applyStickerChange(
         { row.file, row.flag, row.type, row.bookOid(), dtBookOid->text(), dtOffsetOid->text(), pathKavo });
     if (result.rescan)

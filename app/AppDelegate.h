@@ -36,13 +36,13 @@ public:
     ~AppDelegate() override;
 
     // Test seams, set before applicationDidFinishLaunching.
-    using VolumePathResolver = std::function<QString(const QString &bsdName)>;
+    using VolumePathResolver = std::function<QString(const QString& bsdName)>;
     void setVolumePathResolver(VolumePathResolver resolver) { m_volumePath = std::move(resolver); }
     void setDiskService(std::unique_ptr<DiskService> service) { m_diskService = std::move(service); }
     void setUsbMonitoringEnabled(bool enabled) { m_monitorUsb = enabled; }
     // Tests answer the modal dialogs through these hooks instead of a person.
-    static inline std::function<void(QFileDialog *)> fileDialogShown;
-    static inline std::function<QAbstractButton *(QMessageBox &)> alertHook;
+    static inline std::function<void(QFileDialog*)> fileDialogShown;
+    static inline std::function<QAbstractButton*(QMessageBox&)> alertHook;
 
     // The launch sequence.
     void applicationDidFinishLaunching();
@@ -50,17 +50,17 @@ public:
     void InitService();
     void InitKavo();
     void InitData();
-    bool validateNumberByASCII(const QString &text) const;
+    bool validateNumberByASCII(const QString& text) const;
 
     // PenHost
-    void storePen(const PenRecord &record) override;
+    void storePen(const PenRecord& record) override;
 
-    QMainWindow *window() const { return m_window.get(); }
-    const PenRegistry &pens() const { return dataKavo; }
-    const BookList &books() const { return dataBook; }
+    QMainWindow* window() const { return m_window.get(); }
+    const PenRegistry& pens() const { return dataKavo; }
+    const BookList& books() const { return dataBook; }
     QString packageDirectory() const { return pathKavo; }
     QString serial() const { return imbCode; }
-    InstWindow *installDialog() const { return instWindowController; }
+    InstWindow* installDialog() const { return instWindowController; }
 
 public slots:
     void OnComboboxChanged();
@@ -73,26 +73,26 @@ public slots:
 
 private:
     void tableViewSelectionDidChange();
-    void installChosenFile(const QString &path);
+    void installChosenFile(const QString& path);
     int selectedBookRow() const;
-    const PenRecord *selectedPen() const;
+    const PenRecord* selectedPen() const;
 
     std::unique_ptr<QMainWindow> m_window;
     std::unique_ptr<Ui::MainWindow> m_ui;
 
     // Outlets, named as the window's widgets.
-    QComboBox *listKavo = nullptr;
-    QLineEdit *snKavo = nullptr;
-    QPushButton *btnRefresh = nullptr;
-    QPushButton *btnEject = nullptr;
-    QTableView *listBook = nullptr;
-    QPushButton *btnInstall = nullptr;
-    QPushButton *btnRemove = nullptr;
-    QPushButton *btnApply = nullptr;
-    QLineEdit *dtBookName = nullptr;
-    QLineEdit *dtBookOid = nullptr;
-    QLineEdit *dtOffsetOid = nullptr;
-    QLabel *dtInfo = nullptr;
+    QComboBox* listKavo = nullptr;
+    QLineEdit* snKavo = nullptr;
+    QPushButton* btnRefresh = nullptr;
+    QPushButton* btnEject = nullptr;
+    QTableView* listBook = nullptr;
+    QPushButton* btnInstall = nullptr;
+    QPushButton* btnRemove = nullptr;
+    QPushButton* btnApply = nullptr;
+    QLineEdit* dtBookName = nullptr;
+    QLineEdit* dtBookOid = nullptr;
+    QLineEdit* dtOffsetOid = nullptr;
+    QLabel* dtInfo = nullptr;
 
     PenRegistry dataKavo;
     BookList dataBook;
@@ -100,9 +100,9 @@ private:
     QString imbCode;
     QPointer<InstWindow> instWindowController;
 
-    BookTableModel *m_bookModel = nullptr;
+    BookTableModel* m_bookModel = nullptr;
     VolumePathResolver m_volumePath;
     std::unique_ptr<DiskService> m_diskService;
-    UsbMonitor *m_usbMonitor = nullptr;
+    UsbMonitor* m_usbMonitor = nullptr;
     bool m_monitorUsb = true;
 };

@@ -16,8 +16,8 @@ QString PenRecord::selectorText() const
     return displayName + QLatin1Char(' ') + product + QLatin1Char(' ') + revision;
 }
 
-PenRecord BuildPenRecord(const QString &vendor, const QString &product, const QString &revision,
-    const QString &bsdName, const QByteArray &iniContent)
+PenRecord BuildPenRecord(const QString& vendor, const QString& product, const QString& revision,
+    const QString& bsdName, const QByteArray& iniContent)
 {
     PenRecord record;
     record.vendor = vendor;

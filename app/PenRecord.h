@@ -25,8 +25,8 @@ struct PenRecord {
 
 // Builds a record from the SCSI strings, the BSD name and the bytes of SYS/INI/product.ini
 // (empty when the file is missing). The serial is taken by the file's length.
-PenRecord BuildPenRecord(const QString &vendor, const QString &product, const QString &revision,
-    const QString &bsdName, const QByteArray &iniContent);
+PenRecord BuildPenRecord(const QString& vendor, const QString& product, const QString& revision,
+    const QString& bsdName, const QByteArray& iniContent);
 
 // The pen registry, keyed by BSD name. std::map keeps the keys sorted, so the order is stable
 // and the selector's index i is always the i-th key.

@@ -2,14 +2,16 @@
 
 #include <QFile>
 
-QString decodeMountInfoField(const QByteArray &field)
+QString decodeMountInfoField(const QByteArray& field)
 {
     QByteArray out;
     out.reserve(field.size());
     for (qsizetype i = 0; i < field.size(); ++i) {
-        const auto isOctal = [&](qsizetype at) { return at < field.size() && field[at] >= '0' && field[at] <= '7'; };
+        const auto isOctal
+            = [&](qsizetype at) { return at < field.size() && field[at] >= '0' && field[at] <= '7'; };
         if (field[i] == '\\' && isOctal(i + 1) && isOctal(i + 2) && isOctal(i + 3)) {
-            out.append(char(((field[i + 1] - '0') << 6) | ((field[i + 2] - '0') << 3) | (field[i + 3] - '0')));
+            out.append(
+                char(((field[i + 1] - '0') << 6) | ((field[i + 2] - '0') << 3) | (field[i + 3] - '0')));
             i += 3;
         } else {
             out.append(field[i]);
@@ -18,12 +20,12 @@ QString decodeMountInfoField(const QByteArray &field)
     return QFile::decodeName(out);
 }
 
-QString VolumePathForBSDName(const QString &bsdName)
+QString VolumePathForBSDName(const QString& bsdName)
 {
     return VolumePathForBSDName(bsdName, QStringLiteral("/sys"), QStringLiteral("/proc/self/mountinfo"));
 }
 
-QString VolumePathForBSDName(const QString &bsdName, const QString &sysRoot, const QString &mountInfoPath)
+QString VolumePathForBSDName(const QString& bsdName, const QString& sysRoot, const QString& mountInfoPath)
 {
     if (bsdName.isEmpty() || bsdName.contains(QLatin1Char('/')) || bsdName.startsWith(QLatin1Char('.')))
         return {};
@@ -41,7 +43,7 @@ QString VolumePathForBSDName(const QString &bsdName, const QString &sysRoot, con
     if (!mountInfo.open(QIODevice::ReadOnly))
         return {};
     const QList<QByteArray> lines = mountInfo.readAll().split('\n');
-    for (const QByteArray &line : lines) {
+    for (const QByteArray& line : lines) {
         const QList<QByteArray> fields = line.split(' ');
         if (fields.size() < 5 || fields[2] != devNumber)
             continue;

@@ -6,8 +6,8 @@
 // "/", or empty when it is not mounted. The device number comes from
 // <sysRoot>/class/block/NAME/dev and is matched in the mount table; the mount point is
 // decoded in full (every octal escape, not only the blank).
-QString VolumePathForBSDName(const QString &bsdName);
-QString VolumePathForBSDName(const QString &bsdName, const QString &sysRoot, const QString &mountInfoPath);
+QString VolumePathForBSDName(const QString& bsdName);
+QString VolumePathForBSDName(const QString& bsdName, const QString& sysRoot, const QString& mountInfoPath);
 
 // Decodes the octal escapes (\040, \134, ...) that the kernel writes into mountinfo fields.
-QString decodeMountInfoField(const QByteArray &field);
+QString decodeMountInfoField(const QByteArray& field);

@@ -3,7 +3,7 @@
 #include <QApplication>
 #include <QMainWindow>
 
-int main(int argc, char *argv[])
+int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("penshelf"));

@@ -1,4 +1,510 @@
+#include "AppDelegate.h"
+#include "BookHeader.h"
+#include "PackageBuilder.h"
+#include "PenRecord.h"
+#include "ScratchMount.h"
+#include "VolumePath.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QProcess>
+#include <QPushButton>
+#include <QTableView>
+#include <QTemporaryDir>
 #include <QtTest>
-class T : public QObject { Q_OBJECT };
-QTEST_GUILESS_MAIN(T)
+
+#include <unistd.h>
+
+namespace {
+
+QByteArray le32(quint32 v)
+{
+    QByteArray bytes(4, '\0');
+    for (int i = 0; i < 4; ++i)
+        bytes[i] = char((v >> (8 * i)) & 0xFF);
+    return bytes;
+}
+
+// Runs a command, failing the test with its output when it does not succeed.
+bool run(const QString& program, const QStringList& arguments, QString* output = nullptr)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, arguments);
+    if (!process.waitForFinished(60000))
+        return false;
+    const QString text = QString::fromLocal8Bit(process.readAll());
+    if (output)
+        *output = text.trimmed();
+    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+        qWarning().noquote() << program << arguments.join(' ') << "failed:" << text;
+        return false;
+    }
+    return true;
+}
+
+// The main window with its named widgets, pens stored as the device code would store them,
+// and volumes that are plain directories.
+struct Window {
+    AppDelegate app;
+    QHash<QString, QString> volumes; // BSD name -> volume path
+
+    Window()
+    {
+        app.setUsbMonitoringEnabled(false);
+        app.setVolumePathResolver([this](const QString& name) { return volumes.value(name); });
+        app.applicationDidFinishLaunching();
+    }
+    template <typename T> T* widget(const char* name) const
+    {
+        T* found = app.window()->findChild<T*>(QLatin1String(name));
+        Q_ASSERT_X(found, "widget", name);
+        return found;
+    }
+    QComboBox* listKavo() const { return widget<QComboBox>("listKavo"); }
+    QTableView* listBook() const { return widget<QTableView>("listBook"); }
+    QLineEdit* field(const char* name) const { return widget<QLineEdit>(name); }
+    QPushButton* button(const char* name) const { return widget<QPushButton>(name); }
+    QString info() const { return widget<QLabel>("dtInfo")->text(); }
+
+    void addPen(const QString& bsdName, const QString& volume, const QByteArray& ini = {})
+    {
+        volumes.insert(bsdName, volume);
+        app.storePen(BuildPenRecord("vorna", "Pen", "0100", bsdName, ini));
+    }
+    QStringList column(int column) const
+    {
+        QStringList cells;
+        const QAbstractItemModel* model = listBook()->model();
+        for (int row = 0; row < model->rowCount(); ++row)
+            cells << model->index(row, column).data().toString();
+        return cells;
+    }
+    int rowOf(const QString& stat) const { return int(column(1).indexOf(stat)); }
+    void select(const QString& stat)
+    {
+        const int row = rowOf(stat);
+        QVERIFY2(row >= 0, qPrintable(stat));
+        listBook()->scrollTo(listBook()->model()->index(row, 0));
+        const QRect cell = listBook()->visualRect(listBook()->model()->index(row, 0));
+        QTest::mouseClick(listBook()->viewport(), Qt::LeftButton, {}, cell.center());
+    }
+    // Types like a user where a key can produce the text (full-width digits come from an
+    // input method, so they are set directly); a disabled field keeps what the window put there
+    // unless the case says otherwise.
+    void type(QLineEdit* edit, const QString& text)
+    {
+        if (!edit->isEnabled() || text.toLatin1() != text.toUtf8()) {
+            edit->setText(text);
+            return;
+        }
+        edit->clear();
+        QTest::keyClicks(edit, text);
+    }
+    void apply(const QString& book, const QString& start)
+    {
+        type(field("dtBookOid"), book);
+        type(field("dtOffsetOid"), start);
+        QTest::mouseClick(button("btnApply"), Qt::LeftButton);
+    }
+};
+
+} // namespace
+
+class AppTest : public QObject {
+    Q_OBJECT
+private slots:
+    void penRecordSerial_data();
+    void penRecordSerial();
+    void mountInfoLookup_data();
+    void mountInfoLookup();
+    void mountInfoOnRealLoopMount();
+
+    void launchWithoutPen();
+    void pensInKeyOrder();
+    void scanAndSelection();
+    void unmountedPenIsNeverWritten();
+
+    void stickerChangeThroughWindow();
+    void stickerChangeFailureIsReported();
+    void removalConfirmedAndCancelled();
+    void failedRemovalIsReported();
+};
+
+void AppTest::penRecordSerial_data()
+{
+    QTest::addColumn<QByteArray>("ini");
+    QTest::addColumn<QString>("serial");
+
+    const QByteArray line = "[SYS]\nSerial=ABCDEFGHIJKLMN\n"; // 28 bytes
+    QTest::addRow("missing") << QByteArray() << "";
+    QTest::addRow("23 bytes") << line.left(23) << "";
+    QTest::addRow("24 bytes: 13..23") << line.left(24) << QString::fromLatin1(line.mid(13, 11));
+    QTest::addRow("25 bytes: 14..24") << line.left(25) << QString::fromLatin1(line.mid(14, 11));
+    QTest::addRow("long file: 14..24")
+        << line + QByteArray(500, 'z') << QString::fromLatin1(line.mid(14, 11));
+    QTest::addRow("0x00 ends the text") << QByteArray("0123456789abcdABC\0EFGHIJKLM", 27) << "ABC";
+    QTest::addRow("line ends are kept") << QByteArray("01234567890123AB\r\nxyzwvQQ") << "AB\r\nxyzwvQQ";
+}
+
+void AppTest::penRecordSerial()
+{
+    QFETCH(QByteArray, ini);
+    const PenRecord record = BuildPenRecord("vorna", "Pen", "0100", "sdb1", ini);
+    QTEST(record.serialText(), "serial");
+    QCOMPARE(record.serial[11], '\0');
+    QCOMPARE(record.displayName, QStringLiteral("Zanvi点读笔"));
+    QCOMPARE(record.selectorText(), QStringLiteral("Zanvi点读笔 Pen 0100"));
+    QCOMPARE(record.bsdName, QStringLiteral("sdb1"));
+}
+
+void AppTest::mountInfoLookup_data()
+{
+    QTest::addColumn<QString>("dev");
+    QTest::addColumn<QString>("volume");
+
+    QTest::addRow("blank in the label") << "8:17"
+                                        << "/media/MY PEN/";
+    QTest::addRow("backslash, tab and non-ASCII") << "8:33"
+                                                  << "/media/a\\b\tc 笔/";
+    QTest::addRow("bind mount of a subdirectory is not the volume") << "8:49"
+                                                                    << "/mnt/whole/";
+    QTest::addRow("not mounted") << "8:65"
+                                 << "";
+}
+
+void AppTest::mountInfoLookup()
+{
+    QFETCH(QString, dev);
+    QTemporaryDir root;
+    const QString name = QStringLiteral("sdx");
+    writeFile(root.filePath("sys/class/block/sdx/dev"), dev.toLatin1() + '\n');
+    writeFile(root.filePath("mountinfo"),
+        "22 1 8:1 / / rw,relatime shared:1 - ext4 /dev/sda1 rw\n"
+        "90 22 8:17 / /media/MY\\040PEN rw,nosuid shared:2 - vfat /dev/sdb1 rw,flush\n"
+        "91 22 8:33 / /media/a\\134b\\011c\\040\xe7\xac\x94 rw - vfat /dev/sdc1 rw\n"
+        "92 22 8:49 /sub /mnt/bound rw - ext4 /dev/sdd1 rw\n"
+        "93 22 8:49 / /mnt/whole rw - ext4 /dev/sdd1 rw\n");
+    QTEST(VolumePathForBSDName(name, root.filePath("sys"), root.filePath("mountinfo")), "volume");
+    // Names that could leave the block class directory are refused.
+    QCOMPARE(VolumePathForBSDName("../sdx", root.filePath("sys"), root.filePath("mountinfo")), QString());
+    QCOMPARE(VolumePathForBSDName(QString(), root.filePath("sys"), root.filePath("mountinfo")), QString());
+}
+
+void AppTest::mountInfoOnRealLoopMount()
+{
+    if (::geteuid() != 0)
+        QSKIP("loop-mounting an image needs root");
+    QTemporaryDir work;
+    const QString image = work.filePath("pen.img");
+    const QString mountPoint = work.filePath("MY PEN");
+    QDir().mkpath(mountPoint);
+    if (!run("truncate", { "-s", "8M", image }) || !run("mkfs.ext4", { "-q", "-F", image }))
+        QFAIL("could not make an ext4 image");
+    QString loop;
+    if (!run("losetup", { "--find", "--show", image }, &loop))
+        QSKIP("no loop device available here");
+    const auto detach = qScopeGuard([&] { run("losetup", { "-d", loop }); });
+    if (!run("mount", { loop, mountPoint }))
+        QSKIP("the kernel refused to mount the ext4 image");
+    const auto unmount = qScopeGuard([&] { run("umount", { mountPoint }); });
+
+    const QString name = loop.section('/', -1);
+    QCOMPARE(VolumePathForBSDName(name), mountPoint + "/");
+
+    // End to end: the pen's serial and packages are read from the real mount.
+    writeFile(mountPoint + "/SYS/INI/product.ini", "[SYS]\r\nSerial=PEN20261210X\r\n");
+    PackageBuilder().title("数学").writeTo(mountPoint + "/USER/CUSTOM/001.dar");
+    AppDelegate app;
+    app.setUsbMonitoringEnabled(false);
+    app.applicationDidFinishLaunching();
+    app.storePen(BuildPenRecord("vorna", "Pen", "0100", name, readFile(mountPoint + "/SYS/INI/product.ini")));
+    QCOMPARE(app.serial(), QStringLiteral("PEN20261210"));
+    QCOMPARE(app.packageDirectory(), mountPoint + "/USER/CUSTOM/");
+    QCOMPARE(app.books().size(), 1);
+    QCOMPARE(app.books().first().name, QStringLiteral("数学"));
+}
+
+void AppTest::launchWithoutPen()
+{
+    Window w;
+    QCOMPARE(w.app.window()->windowTitle(), QStringLiteral("点读笔管理"));
+    QCOMPARE(w.listKavo()->count(), 1);
+    QCOMPARE(w.listKavo()->currentIndex(), 0);
+    QCOMPARE(w.listKavo()->currentText(), QStringLiteral("请连接点读系列产品！"));
+    QVERIFY(!w.field("snKavo")->isEnabled());
+    QVERIFY(w.field("snKavo")->text().isEmpty());
+    QVERIFY(!w.button("btnInstall")->isEnabled());
+    QVERIFY(!w.button("btnEject")->isEnabled());
+    QVERIFY(w.button("btnRefresh")->isEnabled());
+    QCOMPARE(w.listBook()->model()->rowCount(), 0);
+    for (const char* name : { "dtBookName", "dtBookOid", "dtOffsetOid" })
+        QVERIFY(!w.field(name)->isEnabled());
+    QVERIFY(!w.button("btnRemove")->isEnabled());
+    QVERIFY(!w.button("btnApply")->isEnabled());
+
+    QTest::mouseClick(w.button("btnRefresh"), Qt::LeftButton);
+    QCOMPARE(w.listKavo()->count(), 1);
+    QCOMPARE(w.app.packageDirectory(), QString());
+}
+
+void AppTest::pensInKeyOrder()
+{
+    QTemporaryDir volumes;
+    PackageBuilder().title("B-book").writeTo(volumes.filePath("b/USER/CUSTOM/001.dar"));
+    PackageBuilder().title("C-book").writeTo(volumes.filePath("c/USER/CUSTOM/002.dar"));
+
+    Window w;
+    w.addPen("sdc1", volumes.filePath("c/"), "01234567890123SERIAL-CCCCC");
+    QCOMPARE(w.column(0), QStringList({ "C-book" }));
+    w.addPen("sdb1", volumes.filePath("b/"), "01234567890123SERIAL-BBBBB");
+
+    // The newer pen comes first by key and is selected and scanned.
+    QCOMPARE(w.listKavo()->count(), 2);
+    QCOMPARE(w.listKavo()->currentIndex(), 0);
+    QCOMPARE(w.field("snKavo")->text(), QStringLiteral("SERIAL-BBBB"));
+    QVERIFY(w.field("snKavo")->isEnabled());
+    QVERIFY(w.button("btnInstall")->isEnabled());
+    QVERIFY(w.button("btnEject")->isEnabled());
+    QCOMPARE(w.column(0), QStringList({ "B-book" }));
+
+    // Picking the other pen scans it.
+    w.listKavo()->setFocus();
+    QTest::keyClick(w.listKavo(), Qt::Key_Down);
+    QCOMPARE(w.listKavo()->currentIndex(), 1);
+    QCOMPARE(w.field("snKavo")->text(), QStringLiteral("SERIAL-CCCC"));
+    QCOMPARE(w.column(0), QStringList({ "C-book" }));
+
+    // The same pen recognised again replaces its record.
+    w.addPen("sdc1", volumes.filePath("c/"), "01234567890123SERIAL-DDDDD");
+    QCOMPARE(w.listKavo()->count(), 2);
+    QCOMPARE(w.app.pens().at("sdc1").serialText(), QStringLiteral("SERIAL-DDDD"));
+}
+
+void AppTest::scanAndSelection()
+{
+    QTemporaryDir volume;
+    const QString dir = volume.filePath("USER/CUSTOM/");
+    PackageBuilder(400)
+        .title("语文")
+        .bytesAt(BookHeader::StartStickerOffset, le32(5))
+        .writeTo(dir + "012.dar");
+    PackageBuilder(400).title("数学").writeTo(dir + "034.das");
+    PackageBuilder(400)
+        .title("UNB英语")
+        .byteAt(161, 0x10)
+        .byteAt(162, 0x20)
+        .byteAt(141, 0x10 ^ 0x39)
+        .byteAt(142, 0x20 ^ 0x30)
+        .writeTo(dir + "056.dar");
+    PackageBuilder(400).title("ATT012").writeTo(dir + "078.dar");
+
+    Window w;
+    w.addPen("sdb1", volume.path() + "/");
+    QCOMPARE(w.app.packageDirectory(), dir);
+    QStringList stats = w.column(1);
+    stats.sort();
+    QCOMPARE(stats, QStringList({ "智能-034", "自制-012", "自制-056", "自制-078" }));
+
+    struct Case {
+        const char *stat, *name, *bookOid, *offsetOid;
+        bool offsetEnabled;
+    };
+    const Case cases[] = {
+        { "自制-012", "语文", "012", "0005", true },
+        { "智能-034", "数学", "034", "0000", false },
+        { "自制-056", "英语", "056", "12345", true }, // 0x3039
+        { "自制-078", "语文(012)", "078", "0000", false },
+    };
+    for (const Case& c : cases) {
+        w.select(QString::fromUtf8(c.stat));
+        QCOMPARE(w.field("dtBookName")->text(), QString::fromUtf8(c.name));
+        QCOMPARE(w.field("dtBookOid")->text(), QString::fromLatin1(c.bookOid));
+        QCOMPARE(w.field("dtOffsetOid")->text(), QString::fromLatin1(c.offsetOid));
+        QCOMPARE(w.field("dtOffsetOid")->isEnabled(), c.offsetEnabled);
+        QVERIFY(w.field("dtBookOid")->isEnabled());
+        QVERIFY(w.button("btnRemove")->isEnabled());
+        QVERIFY(w.button("btnApply")->isEnabled());
+    }
+
+    // Deselecting disables the controls and keeps their text.
+    w.listBook()->clearSelection();
+    QVERIFY(!w.button("btnApply")->isEnabled());
+    QVERIFY(!w.field("dtBookOid")->isEnabled());
+    QCOMPARE(w.field("dtBookOid")->text(), QStringLiteral("078"));
+
+    // A refresh rebuilds the table with nothing selected and empty fields.
+    w.select("自制-012");
+    QTest::mouseClick(w.button("btnRefresh"), Qt::LeftButton);
+    QVERIFY(w.listBook()->selectionModel()->selectedRows().isEmpty());
+    QVERIFY(w.field("dtBookName")->text().isEmpty());
+    QVERIFY(w.field("dtOffsetOid")->text().isEmpty());
+    QVERIFY(!w.button("btnRemove")->isEnabled());
+}
+
+void AppTest::unmountedPenIsNeverWritten()
+{
+    // The pen is known but its volume is not mounted: nothing is listed, and nothing is read
+    // or written relative to the working directory.
+    QTemporaryDir cwd;
+    PackageBuilder().title("Trap").writeTo(cwd.filePath("USER/CUSTOM/001.dar"));
+    const QString previous = QDir::currentPath();
+    QDir::setCurrent(cwd.path());
+    const auto restore = qScopeGuard([&] { QDir::setCurrent(previous); });
+
+    Window w;
+    w.addPen("sdb1", QString());
+    QCOMPARE(w.app.packageDirectory(), QString());
+    QCOMPARE(w.listBook()->model()->rowCount(), 0);
+    QVERIFY(w.button("btnInstall")->isEnabled());
+    QTest::mouseClick(w.button("btnInstall"), Qt::LeftButton);
+    QCOMPARE(w.info(), QStringLiteral("未找到点读笔存储，无法安装！"));
+    QVERIFY(!w.app.installDialog());
+}
+
+void AppTest::stickerChangeThroughWindow()
+{
+    QTemporaryDir volume;
+    const QString dir = volume.filePath("USER/CUSTOM/");
+    PackageBuilder(400)
+        .title("语文")
+        .bytesAt(BookHeader::BookCodeOffset, le32(56123))
+        .writeTo(dir + "123.dar");
+    PackageBuilder(400).title("数学").writeTo(dir + "045.dar");
+    PackageBuilder(400).title("ATT123").writeTo(dir + "200.dar");
+
+    Window w;
+    w.addPen("sdb1", volume.path() + "/");
+
+    // Refusals, in order, with the window open for correction.
+    const QList<std::tuple<QString, QString, QString>> refusals = {
+        { "12a", "0100", "书名贴号必须为数字！" },
+        { "", "0100", "书名贴号必须为3位数字！" },
+        { "１２３", "0100", "书名贴号必须为数字！" },
+        { "123", "100", "起始贴号必须为4位数字！" },
+        { "045", "0100", "教材已存在无法更改贴号！" },
+    };
+    w.select("自制-123");
+    for (const auto& [book, start, message] : refusals) {
+        w.apply(book, start);
+        QCOMPARE(w.info(), message);
+        QVERIFY(QFileInfo::exists(dir + "123.dar"));
+    }
+
+    // Unchanged number: only the start sticker, no rescan, the row stays selected.
+    w.apply("123", "0042");
+    QCOMPARE(ReadOffsetOid(dir + "123.dar"), 42);
+    QCOMPARE(w.listBook()->selectionModel()->selectedRows().size(), 1);
+
+    // New number: moved, start sticker written, book code untouched, table rebuilt.
+    w.apply("046", "0100");
+    QVERIFY(!QFileInfo::exists(dir + "123.dar"));
+    QCOMPARE(ReadOffsetOid(dir + "046.dar"), 100);
+    QCOMPARE(readFile(dir + "046.dar").mid(BookHeader::BookCodeOffset, 4), le32(56123));
+    QVERIFY(w.rowOf("自制-046") >= 0);
+    QVERIFY(w.listBook()->selectionModel()->selectedRows().isEmpty());
+    QCOMPARE(w.info(), QString());
+
+    // A shared row cannot be renumbered.
+    w.select("自制-200");
+    w.apply("201", "0000");
+    QCOMPARE(w.info(), QStringLiteral("共享教材无法更改贴号！"));
+    QVERIFY(QFileInfo::exists(dir + "200.dar"));
+}
+
+void AppTest::stickerChangeFailureIsReported()
+{
+    QTemporaryDir volume;
+    const QString dir = volume.filePath("USER/CUSTOM/");
+    PackageBuilder(400).title("语文").writeTo(dir + "123.dar");
+    Window w;
+    w.addPen("sdb1", volume.path() + "/");
+    w.select("自制-123");
+    // The package disappears behind the program's back (pen pulled, another program).
+    QVERIFY(QFile::remove(dir + "123.dar"));
+    w.apply("124", "0100");
+    QCOMPARE(w.info(), QStringLiteral("更改贴号失败，请检查点读笔后重试！"));
+    QVERIFY(!QFileInfo::exists(dir + "124.dar"));
+    QCOMPARE(w.listBook()->model()->rowCount(), 0);
+}
+
+void AppTest::removalConfirmedAndCancelled()
+{
+    QTemporaryDir volume;
+    const QString dir = volume.filePath("USER/CUSTOM/");
+    PackageBuilder().title("数学").writeTo(dir + "001.dar");
+    PackageBuilder().title("ATT001").writeTo(dir + "002.dar");
+    PackageBuilder().writeTo(dir + "003.dsr/content.bin");
+
+    Window w;
+    w.addPen("sdb1", volume.path() + "/");
+
+    QString text, informative;
+    QStringList buttons;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QString answer;
+    AppDelegate::alertHook = [&](QMessageBox& box) -> QAbstractButton* {
+        text = box.text();
+        informative = box.informativeText();
+        icon = box.icon();
+        buttons.clear();
+        for (QAbstractButton* b : box.buttons())
+            buttons << b->text();
+        [&] { QVERIFY(box.defaultButton() && box.defaultButton()->text() == QStringLiteral("删除")); }();
+        for (QAbstractButton* b : box.buttons())
+            if (b->text() == answer)
+                return b;
+        return nullptr;
+    };
+    const auto reset = qScopeGuard([] { AppDelegate::alertHook = nullptr; });
+
+    answer = QStringLiteral("取消");
+    w.select("自制-001");
+    QTest::mouseClick(w.button("btnRemove"), Qt::LeftButton);
+    QCOMPARE(text, QStringLiteral("数学\r\n是否删除此点读包？"));
+    QCOMPARE(informative, QStringLiteral("删除点读包后将不能恢复！"));
+    QCOMPARE(icon, QMessageBox::Warning);
+    QCOMPARE(buttons, QStringList({ "删除", "取消" }));
+    QVERIFY(QFileInfo::exists(dir + "001.dar"));
+    QCOMPARE(w.listBook()->selectionModel()->selectedRows().size(), 1);
+    QCOMPARE(w.listBook()->model()->rowCount(), 3);
+
+    // The shared row goes alone; its target stays listed.
+    answer = QStringLiteral("删除");
+    w.select("自制-002");
+    QTest::mouseClick(w.button("btnRemove"), Qt::LeftButton);
+    QVERIFY(!QFileInfo::exists(dir + "002.dar"));
+    QVERIFY(QFileInfo::exists(dir + "001.dar"));
+    QCOMPARE(w.listBook()->model()->rowCount(), 2);
+    QVERIFY(!w.button("btnRemove")->isEnabled());
+
+    // A directory entry goes with its content.
+    w.select("故事-003");
+    QTest::mouseClick(w.button("btnRemove"), Qt::LeftButton);
+    QVERIFY(!QFileInfo::exists(dir + "003.dsr"));
+    QCOMPARE(w.column(1), QStringList({ "自制-001" }));
+    QCOMPARE(w.info(), QString());
+}
+
+void AppTest::failedRemovalIsReported()
+{
+    ScratchMount pen;
+    if (!pen.isMounted())
+        QSKIP(qPrintable(pen.reason()));
+    PackageBuilder().title("数学").writeTo(pen.path() + "USER/CUSTOM/001.dar");
+    QVERIFY(pen.remountReadOnly());
+
+    Window w;
+    w.addPen("sdb1", pen.path());
+    AppDelegate::alertHook = [](QMessageBox& box) { return box.buttons().value(0); };
+    const auto reset = qScopeGuard([] { AppDelegate::alertHook = nullptr; });
+    w.select("自制-001");
+    QTest::mouseClick(w.button("btnRemove"), Qt::LeftButton);
+    QCOMPARE(w.info(), QStringLiteral("删除点读包失败！"));
+    QCOMPARE(w.column(1), QStringList({ "自制-001" }));
+}
+
+QTEST_MAIN(AppTest)
 #include "app_test.moc"
