@@ -44,7 +44,6 @@ AppDelegate::AppDelegate()
 
     m_bookModel = new BookTableModel(dataBook, this);
     listBook->setModel(m_bookModel);
-    listBook->horizontalHeader()->setStretchLastSection(true);
     listBook->horizontalHeader()->setSectionResizeMode(BookTableModel::NameColumn, QHeaderView::Stretch);
     listBook->horizontalHeader()->setSectionResizeMode(
         BookTableModel::StatColumn, QHeaderView::ResizeToContents);
