@@ -212,9 +212,11 @@ void AppDelegate::EjectPen()
         return;
     const auto entry = std::next(dataKavo.begin(), index);
 
+    if (!m_diskService)
+        m_diskService = createSystemDiskService();
     QString error;
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    const bool ejected = m_diskService && m_diskService->ejectDrive(entry->first, &error);
+    const bool ejected = m_diskService->ejectDrive(entry->first, &error);
     QApplication::restoreOverrideCursor();
     if (!ejected) {
         // The pen may still hold unwritten data: keep it listed and say why.
