@@ -5,6 +5,7 @@
 #include "BookTableModel.h"
 #include "Catalogue.h"
 #include "InstWindow.h"
+#include "PackageFileDialog.h"
 #include "StickerChange.h"
 #include "StickerNumber.h"
 #include "UsbMonitor.h"
@@ -88,7 +89,7 @@ void AppDelegate::InitService()
         return;
     if (!m_diskService)
         m_diskService = createSystemDiskService();
-    m_usbMonitor = new UsbMonitor(m_diskService.get(), this);
+    m_usbMonitor = new UsbMonitor(m_diskService.get(), m_volumePath, this);
     m_usbMonitor->start();
 }
 
@@ -233,7 +234,7 @@ void AppDelegate::InstallBook()
         dtInfo->setText(NoVolumeMessage);
         return;
     }
-    auto* dialog = new QFileDialog(m_window.get());
+    auto* dialog = new PackageFileDialog(m_window.get());
     dialog->setWindowTitle(ChoosePackageMessage);
     dialog->setFileMode(QFileDialog::ExistingFile);
     dialog->setNameFilter(QStringLiteral("点读包或故事包 (*.dab *.dsb)"));
@@ -242,7 +243,8 @@ void AppDelegate::InstallBook()
     connect(dialog, &QFileDialog::finished, this, [this, dialog](int result) {
         dialog->deleteLater();
         const QStringList files = dialog->selectedFiles();
-        if (result != QDialog::Accepted || files.isEmpty())
+        // A native dialog does not ask PackageFileDialog::accept(): check the choice here too.
+        if (result != QDialog::Accepted || files.size() != 1 || !isPackageSource(files.first()))
             return;
         installChosenFile(files.first());
     });

@@ -1,15 +1,9 @@
 #include "PenHost.h"
 
 namespace {
-PenHost *g_host = nullptr;
+PenHost* g_host = nullptr;
 }
 
-void setPenHost(PenHost *host)
-{
-    g_host = host;
-}
+void setPenHost(PenHost* host) { g_host = host; }
 
-PenHost *penHost()
-{
-    return g_host;
-}
+PenHost* penHost() { return g_host; }

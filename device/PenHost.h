@@ -9,8 +9,8 @@ class PenHost {
 public:
     virtual ~PenHost() = default;
     // Stores the record under its BSD name, replacing an earlier one, and refreshes the selector.
-    virtual void storePen(const PenRecord &record) = 0;
+    virtual void storePen(const PenRecord& record) = 0;
 };
 
-void setPenHost(PenHost *host);
-PenHost *penHost();
+void setPenHost(PenHost* host);
+PenHost* penHost();

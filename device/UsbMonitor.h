@@ -1,17 +1,57 @@
 #pragma once
 
+#include "PenLookup.h"
+#include "SysfsRegistry.h"
+
+#include <QHash>
 #include <QObject>
+#include <QStringList>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
 
 class DiskService;
+class QSocketNotifier;
+struct udev;
+struct udev_monitor;
 
-// Watches the USB bus for pens. (Being built.)
+// Watches the USB bus for pens, on the main thread. The devices attached at start are handled
+// at once; a device plugged in later is looked at after a settle time, in which its disk
+// appears and the desktop mounts it. Each pen model is handed to the volume lookup by its
+// location ID and watched until it is unplugged.
 class UsbMonitor : public QObject {
     Q_OBJECT
 public:
-    explicit UsbMonitor(DiskService *disks, QObject *parent = nullptr);
-    // Handles the pens already attached, then starts watching for new ones.
+    using VolumePathResolver = std::function<QString(const QString& bsdName)>;
+    static constexpr int SettleTimeMs = 2000;
+
+    UsbMonitor(DiskService* disks, VolumePathResolver volumePath, QObject* parent = nullptr);
+    ~UsbMonitor() override;
+
+    // Handles the USB devices already attached, then watches for new ones. False when the bus
+    // cannot be watched (the devices present were still handled where they could be listed).
     bool start();
 
 private:
-    DiskService *m_disks = nullptr;
+    // Handles every pending device in one pass: at start the devices present, later all
+    // devices that arrived during the settle time.
+    void DeviceAdded();
+    void DeviceRemoved(const QString& syspath);
+    void handleDevice(const QString& syspath);
+    void readMonitor();
+
+    struct PrivateData {
+        QString deviceName;
+        quint32 locationID = 0;
+    };
+
+    SysfsRegistry m_registry;
+    PenLookup m_lookup;
+    udev* m_udev = nullptr;
+    udev_monitor* m_monitor = nullptr;
+    QSocketNotifier* m_notifier = nullptr;
+    QTimer m_settle;
+    QStringList m_pending; // syspaths of USB devices not yet looked at
+    QHash<QString, PrivateData> m_pens; // watched pens by syspath
 };

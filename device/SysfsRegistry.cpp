@@ -1,0 +1,216 @@
+#include "SysfsRegistry.h"
+
+#include "UsbIds.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace {
+// Deeper than any real device path; stops a runaway walk on a corrupted tree.
+constexpr int MaxLookThroughDepth = 16;
+
+// An attribute's text without the kernel's line end, or nothing when it cannot be read.
+std::optional<QByteArray> readAttribute(const QString& directory, const char* attribute)
+{
+    QFile file(directory + QLatin1Char('/') + QLatin1String(attribute));
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    QByteArray text = file.read(4096);
+    if (text.endsWith('\n'))
+        text.chop(1);
+    return text;
+}
+
+// SCSI inquiry strings are blank-padded to their field width by the kernel.
+QString scsiString(const QString& directory, const char* attribute)
+{
+    QByteArray text = readAttribute(directory, attribute).value_or(QByteArray());
+    while (text.endsWith(' '))
+        text.chop(1);
+    return QString::fromLatin1(text);
+}
+
+QHash<QByteArray, QByteArray> readUevent(const QString& entry)
+{
+    QHash<QByteArray, QByteArray> values;
+    const QByteArray text = readAttribute(entry, "uevent").value_or(QByteArray());
+    for (const QByteArray& line : text.split('\n')) {
+        const qsizetype equals = line.indexOf('=');
+        if (equals > 0)
+            values.insert(line.left(equals), line.mid(equals + 1));
+    }
+    return values;
+}
+
+QString subsystemOf(const QString& entry, const QHash<QByteArray, QByteArray>& uevent)
+{
+    const QFileInfo link(entry + QStringLiteral("/subsystem"));
+    if (link.isSymLink())
+        return QFileInfo(link.symLinkTarget()).fileName();
+    return QString::fromLatin1(uevent.value("SUBSYSTEM"));
+}
+
+bool isDevice(const QString& directory) { return QFileInfo(directory + QStringLiteral("/uevent")).isFile(); }
+
+enum class Kind { None, MassStorageInterface, LogicalUnit, Media, Other };
+
+struct Derived {
+    Kind kind = Kind::None;
+    QString subsystem;
+    QHash<QByteArray, QByteArray> uevent;
+};
+
+Derived derive(const QString& entry)
+{
+    Derived d;
+    if (!isDevice(entry))
+        return d;
+    d.uevent = readUevent(entry);
+    d.subsystem = subsystemOf(entry, d.uevent);
+    const QByteArray type = d.uevent.value("DEVTYPE");
+    if (d.subsystem == QLatin1String("usb") && type == "usb_interface"
+        && readAttribute(entry, "bInterfaceClass") == QByteArray("08"))
+        d.kind = Kind::MassStorageInterface;
+    else if (d.subsystem == QLatin1String("scsi") && type == "scsi_device")
+        d.kind = Kind::LogicalUnit;
+    else if (d.subsystem == QLatin1String("block") && (type == "disk" || type == "partition"))
+        d.kind = Kind::Media;
+    else
+        d.kind = Kind::Other;
+    return d;
+}
+}
+
+SysfsRegistry::SysfsRegistry(const QString& sysRoot, const QString& udevDataDir)
+    : m_devices(sysRoot + QStringLiteral("/devices"))
+    , m_udevData(udevDataDir)
+{
+}
+
+std::optional<QString> SysfsRegistry::root() const
+{
+    if (!QFileInfo(m_devices).isDir())
+        return std::nullopt;
+    return m_devices;
+}
+
+QStringList SysfsRegistry::children(const QString& entry) const
+{
+    QStringList devices;
+    collectDevices(entry, devices, 0);
+    return devices;
+}
+
+void SysfsRegistry::collectDevices(const QString& directory, QStringList& devices, int depth) const
+{
+    if (depth > MaxLookThroughDepth)
+        return;
+    const QFileInfoList entries = QDir(directory).entryInfoList(
+        QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks | QDir::Hidden, QDir::Name);
+    for (const QFileInfo& info : entries) {
+        const QString path = info.filePath();
+        if (isDevice(path))
+            devices.append(path);
+        else
+            collectDevices(path, devices, depth + 1);
+    }
+}
+
+QString SysfsRegistry::name(const QString& entry) const
+{
+    const QFileInfo info(entry);
+    return info.isDir() ? info.fileName() : QString();
+}
+
+QString SysfsRegistry::className(const QString& entry) const
+{
+    const Derived d = derive(entry);
+    switch (d.kind) {
+    case Kind::None:
+        return {};
+    case Kind::MassStorageInterface:
+        return RegistryClass::MassStorageInterface;
+    case Kind::LogicalUnit:
+        return RegistryClass::LogicalUnit;
+    case Kind::Media:
+        return RegistryClass::Media;
+    case Kind::Other:
+        break;
+    }
+    return d.subsystem;
+}
+
+QVariant SysfsRegistry::property(const QString& entry, const QString& key) const
+{
+    const Derived d = derive(entry);
+    switch (d.kind) {
+    case Kind::MassStorageInterface:
+        if (key == RegistryKey::LocationID) {
+            // The interface's parent directory is its USB device.
+            const QString device = QFileInfo(entry).path();
+            bool ok = false;
+            const int bus = readAttribute(device, "busnum").value_or(QByteArray()).trimmed().toInt(&ok);
+            const auto devpath = readAttribute(device, "devpath");
+            if (!ok || !devpath)
+                return {};
+            if (const auto location = usbLocationID(bus, QString::fromLatin1(devpath->trimmed())))
+                return qint32(*location);
+        }
+        return {};
+    case Kind::LogicalUnit:
+        if (key == RegistryKey::Vendor)
+            return scsiString(entry, "vendor");
+        if (key == RegistryKey::Product)
+            return scsiString(entry, "model");
+        if (key == RegistryKey::Revision)
+            return scsiString(entry, "rev");
+        return {};
+    case Kind::Media:
+        if (key == RegistryKey::BSDName)
+            return QFileInfo(entry).fileName();
+        if (key == RegistryKey::Content)
+            return d.uevent.value("DEVTYPE") == "disk" ? partitionTableContent(entry, d.uevent) : QString();
+        return {};
+    case Kind::None:
+    case Kind::Other:
+        break;
+    }
+    return {};
+}
+
+QString SysfsRegistry::partitionTableContent(
+    const QString& entry, const QHash<QByteArray, QByteArray>& uevent) const
+{
+    // udev's probe of the disk says which table it holds. The kernel's uevent does not carry
+    // it; udev keeps it in its database (a mocked tree may carry it in the uevent).
+    std::optional<QByteArray> table;
+    if (uevent.contains("ID_PART_TABLE_TYPE")) {
+        table = uevent.value("ID_PART_TABLE_TYPE");
+    } else if (uevent.contains("MAJOR") && uevent.contains("MINOR")) {
+        QFile database(m_udevData + QStringLiteral("/b") + QString::fromLatin1(uevent.value("MAJOR"))
+            + QLatin1Char(':') + QString::fromLatin1(uevent.value("MINOR")));
+        if (database.open(QIODevice::ReadOnly)) {
+            table = QByteArray();
+            for (const QByteArray& line : database.readAll().split('\n')) {
+                if (line.startsWith("E:ID_PART_TABLE_TYPE="))
+                    table = line.mid(int(sizeof("E:ID_PART_TABLE_TYPE=")) - 1);
+            }
+        }
+    }
+    if (!table) {
+        // No record from udev: a disk with partitions has a table of some kind.
+        const QFileInfoList below
+            = QDir(entry).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks, QDir::Name);
+        for (const QFileInfo& info : below) {
+            if (QFileInfo(info.filePath() + QStringLiteral("/partition")).isFile())
+                return MediaContent::MBR;
+        }
+        return {};
+    }
+    if (*table == "dos")
+        return MediaContent::MBR;
+    if (*table == "gpt")
+        return MediaContent::GPT;
+    return {};
+}
