@@ -5,7 +5,6 @@
 #include "BookTableModel.h"
 #include "Catalogue.h"
 #include "InstWindow.h"
-#include "PackageFileDialog.h"
 #include "StickerChange.h"
 #include "StickerNumber.h"
 #include "UsbMonitor.h"
@@ -234,7 +233,7 @@ void AppDelegate::InstallBook()
         dtInfo->setText(NoVolumeMessage);
         return;
     }
-    auto* dialog = new PackageFileDialog(m_window.get());
+    auto* dialog = new QFileDialog(m_window.get());
     dialog->setWindowTitle(ChoosePackageMessage);
     dialog->setFileMode(QFileDialog::ExistingFile);
     dialog->setNameFilter(QStringLiteral("点读包或故事包 (*.dab *.dsb)"));
@@ -243,8 +242,7 @@ void AppDelegate::InstallBook()
     connect(dialog, &QFileDialog::finished, this, [this, dialog](int result) {
         dialog->deleteLater();
         const QStringList files = dialog->selectedFiles();
-        // A native dialog does not ask PackageFileDialog::accept(): check the choice here too.
-        if (result != QDialog::Accepted || files.size() != 1 || !isPackageSource(files.first()))
+        if (result != QDialog::Accepted || files.isEmpty())
             return;
         installChosenFile(files.first());
     });
