@@ -1,0 +1,441 @@
+// The pen volume lookup on device trees held in memory and on sysfs trees (umockdev testbeds
+// read as plain directories, without the preload library).
+#include "MemoryRegistry.h"
+#include "PenHost.h"
+#include "PenLookup.h"
+#include "PenTestbed.h"
+#include "StreamCapture.h"
+#include "SysfsRegistry.h"
+#include "UsbIds.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+struct RecordingHost : PenHost {
+    QList<PenRecord> stored;
+    void storePen(const PenRecord& record) override { stored.append(record); }
+};
+
+// What a lookup wrote and stored.
+struct Outcome {
+    QByteArray out;
+    QByteArray err;
+    QStringList stored; // BSD names in the order stored
+    QList<PenRecord> records;
+};
+
+Outcome lookUp(const DeviceRegistry& registry, const QList<quint32>& wanted,
+    PenLookup::VolumePathResolver volumePath = {})
+{
+    RecordingHost host;
+    setPenHost(&host);
+    Outcome outcome;
+    {
+        StreamCapture capture;
+        PenLookup lookup(registry, std::move(volumePath), nullptr);
+        for (const quint32 id : wanted)
+            lookup.findLocationID(id);
+        capture.stop();
+        outcome.out = capture.out();
+        outcome.err = capture.err();
+    }
+    setPenHost(nullptr);
+    for (const PenRecord& record : host.stored)
+        outcome.stored.append(record.bsdName);
+    outcome.records = host.stored;
+    return outcome;
+}
+
+// A pen's subtree as the other platform's registry shows it: interface nub, driver, logical
+// unit, disk driver, whole-disk medium and, when partitioned, the partition's medium.
+struct MemoryPen {
+    quint32 location = 0x01100000;
+    QString vendor = QStringLiteral("vorna");
+    QString disk = QStringLiteral("disk2");
+    bool partitioned = true;
+};
+
+QString addPen(MemoryRegistry& registry, const QString& parent, const MemoryPen& pen)
+{
+    const QString nub = registry.add(parent, QStringLiteral("IOUSBMassStorageInterfaceNub"),
+        RegistryClass::MassStorageInterface, { { RegistryKey::LocationID, qint32(pen.location) } });
+    const QString driver = registry.add(
+        nub, QStringLiteral("IOUSBMassStorageDriverNub"), QStringLiteral("IOUSBMassStorageDriverNub"));
+    const QString unit
+        = registry.add(driver, QStringLiteral("IOSCSILogicalUnitNub@0"), RegistryClass::LogicalUnit,
+            { { RegistryKey::Vendor, pen.vendor }, { RegistryKey::Product, QStringLiteral("Pen") },
+                { RegistryKey::Revision, QStringLiteral("0100") } });
+    const QString blockDriver = registry.add(
+        unit, QStringLiteral("IOBlockStorageServices"), QStringLiteral("IOBlockStorageServices"));
+    const QString whole = registry.add(blockDriver, QStringLiteral("vorna Pen Media"), RegistryClass::Media,
+        { { RegistryKey::BSDName, pen.disk },
+            { RegistryKey::Content,
+                pen.partitioned ? QStringLiteral("FDisk_partition_scheme") : QString() } });
+    if (pen.partitioned) {
+        registry.add(whole, QStringLiteral("Untitled 1"), RegistryClass::Media,
+            { { RegistryKey::BSDName, pen.disk + QStringLiteral("s1") },
+                { RegistryKey::Content, QStringLiteral("DOS_FAT_16") } });
+    }
+    return nub;
+}
+
+QString addHub(MemoryRegistry& registry, const QString& parent, const QString& name)
+{
+    return registry.add(parent, name, QStringLiteral("IOUSBHostDevice"));
+}
+
+const QByteArray PenUnitOut = "Device's name = IOSCSILogicalUnitNub@0\n";
+QByteArray unitErr(const QByteArray& vendor, const QByteArray& bsdName)
+{
+    return "Vendor: " + vendor + "\nProduct: Pen\nVersion: 0100\nBSD Name: " + bsdName + "\n";
+}
+
+} // namespace
+
+class DeviceRegistryTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void locationIDs_data();
+    void locationIDs();
+    void walk_data();
+    void walk();
+    void missingRoot_data();
+    void missingRoot();
+
+    void sysfsRecordings_data();
+    void sysfsRecordings();
+    void sysfsPartitionTable_data();
+    void sysfsPartitionTable();
+    void sysfsEntryVanishingDuringWalk();
+    void serialFromVolume();
+};
+
+void DeviceRegistryTest::locationIDs_data()
+{
+    QTest::addColumn<int>("bus");
+    QTest::addColumn<QString>("devpath");
+    QTest::addColumn<bool>("valid");
+    QTest::addColumn<quint32>("expected");
+
+    QTest::addRow("port 1 of bus 1") << 1 << "1" << true << quint32(0x01100000);
+    QTest::addRow("behind a hub") << 1 << "1.2" << true << quint32(0x01120000);
+    QTest::addRow("three hubs deep") << 3 << "4.1.15.2" << true << quint32(0x0341F200);
+    QTest::addRow("root hub") << 2 << "0" << true << quint32(0x02000000);
+    QTest::addRow("bus too large") << 256 << "1" << false << quint32(0);
+    QTest::addRow("not a number") << 1 << "1.x" << false << quint32(0);
+    QTest::addRow("empty devpath") << 1 << "" << false << quint32(0);
+}
+
+void DeviceRegistryTest::locationIDs()
+{
+    QFETCH(int, bus);
+    QFETCH(QString, devpath);
+    QFETCH(bool, valid);
+    QFETCH(quint32, expected);
+
+    const auto location = usbLocationID(bus, devpath);
+    QCOMPARE(location.has_value(), valid);
+    if (valid)
+        QCOMPARE(*location, expected);
+}
+
+void DeviceRegistryTest::walk_data()
+{
+    QTest::addColumn<std::shared_ptr<MemoryRegistry>>("registry");
+    QTest::addColumn<QList<quint32>>("wanted");
+    QTest::addColumn<QByteArray>("out");
+    QTest::addColumn<QByteArray>("err");
+    QTest::addColumn<QStringList>("stored");
+
+    {
+        auto registry = std::make_shared<MemoryRegistry>();
+        const QString hub = addHub(*registry, registry->rootEntry(), QStringLiteral("USB2.0 Hub"));
+        addHub(*registry, hub, QStringLiteral("USB Optical Mouse"));
+        QTest::addRow("no mass-storage interface")
+            << registry << QList<quint32> { 0x01100000 } << QByteArray() << QByteArray() << QStringList();
+    }
+    {
+        // The nub that does not match is logged and its subtree still searched.
+        auto registry = std::make_shared<MemoryRegistry>();
+        const QString other
+            = registry->add(registry->rootEntry(), QStringLiteral("IOUSBMassStorageInterfaceNub"),
+                RegistryClass::MassStorageInterface, { { RegistryKey::LocationID, 0x01200000 } });
+        addPen(*registry, other,
+            MemoryPen { 0x01210000, QStringLiteral("vorna"), QStringLiteral("disk3"), true });
+        QTest::addRow("other location, then descent")
+            << registry << QList<quint32> { 0x01210000 }
+            << QByteArray("Location ID:0x1200000, 0x1210000\nLocation ID:0x1210000, 0x1210000\n"
+                          "Find Location USB Device\n")
+                + PenUnitOut
+            << unitErr("vorna", "disk3s1") << QStringList { "disk3s1" };
+    }
+    {
+        auto registry = std::make_shared<MemoryRegistry>();
+        addPen(*registry, registry->rootEntry(),
+            MemoryPen { 0x01100000, QStringLiteral("vorna"), QStringLiteral("disk2"), false });
+        QTest::addRow("disk without partition table")
+            << registry << QList<quint32> { 0x01100000 }
+            << QByteArray("Location ID:0x1100000, 0x1100000\nFind Location USB Device\n") + PenUnitOut
+            << unitErr("vorna", "disk2") << QStringList { "disk2" };
+    }
+    for (const QString& vendor :
+        { QStringLiteral("Vorna"), QStringLiteral("VORNA"), QStringLiteral("vorna ") }) {
+        auto registry = std::make_shared<MemoryRegistry>();
+        addPen(*registry, registry->rootEntry(),
+            MemoryPen { 0x01100000, vendor, QStringLiteral("disk2"), true });
+        QTest::addRow("vendor \"%s\" is not a pen", qPrintable(vendor))
+            << registry << QList<quint32> { 0x01100000 }
+            << QByteArray("Location ID:0x1100000, 0x1100000\nFind Location USB Device\n") + PenUnitOut
+            << unitErr(vendor.toLatin1(), "disk2s1") << QStringList();
+    }
+    {
+        // A match ends the walk of its own subtree and of its later siblings only.
+        auto registry = std::make_shared<MemoryRegistry>();
+        const QString hubA = addHub(*registry, registry->rootEntry(), QStringLiteral("hub A"));
+        addPen(*registry, hubA, MemoryPen {});
+        addPen(*registry, hubA,
+            MemoryPen { 0x01200000, QStringLiteral("vorna"), QStringLiteral("disk4"), true });
+        const QString hubB = addHub(*registry, registry->rootEntry(), QStringLiteral("hub B"));
+        addPen(*registry, hubB,
+            MemoryPen { 0x02100000, QStringLiteral("vorna"), QStringLiteral("disk5"), true });
+        QTest::addRow("match skips later siblings, walk goes on elsewhere")
+            << registry << QList<quint32> { 0x01100000 }
+            << QByteArray("Location ID:0x1100000, 0x1100000\nFind Location USB Device\n") + PenUnitOut
+                + "Location ID:0x2100000, 0x1100000\n"
+            << unitErr("vorna", "disk2s1") << QStringList { "disk2s1" };
+    }
+    {
+        auto registry = std::make_shared<MemoryRegistry>();
+        addPen(*registry, registry->rootEntry(),
+            MemoryPen { 0x01100000, QStringLiteral("vorna"), QStringLiteral("disk2"), true });
+        addPen(*registry, registry->rootEntry(),
+            MemoryPen { 0x01200000, QStringLiteral("vorna"), QStringLiteral("disk3"), false });
+        QTest::addRow("two pens")
+            << registry << QList<quint32> { 0x01200000, 0x01100000 }
+            << QByteArray("Location ID:0x1100000, 0x1200000\nLocation ID:0x1200000, 0x1200000\n"
+                          "Find Location USB Device\n")
+                + PenUnitOut + "Location ID:0x1100000, 0x1100000\nFind Location USB Device\n" + PenUnitOut
+            << unitErr("vorna", "disk3") + unitErr("vorna", "disk2s1") << QStringList { "disk3", "disk2s1" };
+    }
+    {
+        // Entries that vanish while the tree is read: a whole device before the pen, and the
+        // logical unit of a second pen-model device. Neither stops the walk.
+        auto registry = std::make_shared<MemoryRegistry>();
+        const QString gone = addHub(*registry, registry->rootEntry(), QStringLiteral("unplugged"));
+        addPen(*registry, gone,
+            MemoryPen { 0x01100000, QStringLiteral("vorna"), QStringLiteral("disk9"), true });
+        registry->vanish(gone);
+        const QString broken = addPen(*registry, registry->rootEntry(), MemoryPen { 0x01200000 });
+        registry->vanish(registry->children(registry->children(broken).first()).first());
+        addPen(*registry, registry->rootEntry(),
+            MemoryPen { 0x01100000, QStringLiteral("vorna"), QStringLiteral("disk2"), true });
+        QTest::addRow("vanished entries")
+            << registry << QList<quint32> { 0x01200000, 0x01100000 }
+            << QByteArray("Location ID:0x1200000, 0x1200000\nFind Location USB Device\n"
+                          "Location ID:0x1200000, 0x1100000\nLocation ID:0x1100000, 0x1100000\n"
+                          "Find Location USB Device\n")
+                + PenUnitOut
+            << unitErr("vorna", "disk2s1") << QStringList { "disk2s1" };
+    }
+    {
+        // A nub without a location reads as location 0.
+        auto registry = std::make_shared<MemoryRegistry>();
+        registry->add(registry->rootEntry(), QStringLiteral("nub"), RegistryClass::MassStorageInterface);
+        QTest::addRow("nub without location")
+            << registry << QList<quint32> { 0x80000001 } << QByteArray("Location ID:0x0, 0x80000001\n")
+            << QByteArray() << QStringList();
+    }
+    {
+        // Location IDs with the top bit set compare bit for bit with the signed registry value.
+        auto registry = std::make_shared<MemoryRegistry>();
+        addPen(*registry, registry->rootEntry(),
+            MemoryPen { 0x81100000, QStringLiteral("vorna"), QStringLiteral("disk2"), false });
+        QTest::addRow("bus 0x81") << registry << QList<quint32> { 0x81100000 }
+                                  << QByteArray(
+                                         "Location ID:0x81100000, 0x81100000\nFind Location USB Device\n")
+                + PenUnitOut << unitErr("vorna", "disk2")
+                                  << QStringList { "disk2" };
+    }
+}
+
+void DeviceRegistryTest::walk()
+{
+    QFETCH(std::shared_ptr<MemoryRegistry>, registry);
+    QFETCH(QList<quint32>, wanted);
+    QFETCH(QByteArray, out);
+    QFETCH(QByteArray, err);
+    QFETCH(QStringList, stored);
+
+    const Outcome outcome = lookUp(*registry, wanted);
+    QCOMPARE(outcome.out, out);
+    QCOMPARE(outcome.err, err);
+    QCOMPARE(outcome.stored, stored);
+    for (const PenRecord& record : outcome.records) {
+        QCOMPARE(record.vendor, QStringLiteral("vorna"));
+        QCOMPARE(record.product, QStringLiteral("Pen"));
+        QCOMPARE(record.revision, QStringLiteral("0100"));
+    }
+}
+
+void DeviceRegistryTest::missingRoot_data()
+{
+    QTest::addColumn<std::shared_ptr<DeviceRegistry>>("registry");
+    QTest::addColumn<QByteArray>("err");
+
+    QTest::addRow("memory") << std::shared_ptr<DeviceRegistry>(std::make_shared<MemoryRegistry>(
+        false)) << QByteArray("findLocationID: no device registry at memory, no pen can be recognised.\n");
+    QTest::addRow("sysfs") << std::shared_ptr<DeviceRegistry>(
+        std::make_shared<SysfsRegistry>(QStringLiteral("/nonexistent")))
+                           << QByteArray(
+                                  "findLocationID: no device registry at /nonexistent/devices, no pen can be "
+                                  "recognised.\n");
+}
+
+void DeviceRegistryTest::missingRoot()
+{
+    QFETCH(std::shared_ptr<DeviceRegistry>, registry);
+    QFETCH(QByteArray, err);
+
+    const Outcome outcome = lookUp(*registry, { 0x01100000 });
+    QCOMPARE(outcome.out, QByteArray());
+    QCOMPARE(outcome.err, err);
+    QVERIFY(outcome.stored.isEmpty());
+}
+
+void DeviceRegistryTest::sysfsRecordings_data()
+{
+    QTest::addColumn<QString>("recording");
+    QTest::addColumn<QByteArray>("bsdName");
+
+    QTest::addRow("whole-disk file system") << QStringLiteral("pen.umockdev") << QByteArray("sdb");
+    QTest::addRow("partitioned") << QStringLiteral("pen-partitioned.umockdev") << QByteArray("sdb1");
+}
+
+void DeviceRegistryTest::sysfsRecordings()
+{
+    QFETCH(QString, recording);
+    QFETCH(QByteArray, bsdName);
+
+    // Recordings of a real pen: the kernel's padded SCSI strings, links back up the tree
+    // (`device`, `subsystem`, `driver`) and directories that are not devices.
+    PenTestbed testbed;
+    QVERIFY(testbed.load(QStringLiteral(DEVICE_FIXTURES "/") + recording));
+    const SysfsRegistry registry(testbed.sysRoot(), QStringLiteral("/nonexistent"));
+
+    const Outcome outcome = lookUp(registry, { 0x01100000 });
+    QCOMPARE(outcome.out,
+        QByteArray("Location ID:0x1100000, 0x1100000\nFind Location USB Device\nDevice's name = 2:0:0:0\n"));
+    QCOMPARE(outcome.err, "Vendor: vorna\nProduct: Pen\nVersion: 0100\nBSD Name: " + bsdName + "\n");
+    QCOMPARE(outcome.stored, QStringList { QString::fromLatin1(bsdName) });
+}
+
+void DeviceRegistryTest::sysfsPartitionTable_data()
+{
+    QTest::addColumn<bool>("partitioned");
+    QTest::addColumn<bool>("tableInUevent");
+    QTest::addColumn<QByteArray>("udevRecord"); // content of the disk's udev database file; empty: none
+    QTest::addColumn<QByteArray>("err");
+
+    const QByteArray unit = "Vendor: vorna\nProduct: Pen\nVersion: 0100\n";
+    QTest::addRow("table type in the uevent") << true << true << QByteArray() << unit + "BSD Name: sdb1\n";
+    // On a real machine udev keeps the probe result in its database, not in the uevent.
+    QTest::addRow("table type in udev's database")
+        << true << false << QByteArray("E:ID_FS_TYPE=\nE:ID_PART_TABLE_TYPE=dos\n")
+        << unit + "BSD Name: sdb1\n";
+    QTest::addRow("no udev record, disk with a partition")
+        << true << false << QByteArray() << unit + "BSD Name: sdb1\n";
+    QTest::addRow("udev record without a table")
+        << false << false << QByteArray("E:ID_FS_TYPE=vfat\n") << unit + "BSD Name: sdb\n";
+}
+
+void DeviceRegistryTest::sysfsPartitionTable()
+{
+    QFETCH(bool, partitioned);
+    QFETCH(bool, tableInUevent);
+    QFETCH(QByteArray, udevRecord);
+    QFETCH(QByteArray, err);
+
+    PenTestbed testbed;
+    testbed.addBus();
+    PenTestbed::Pen pen;
+    pen.partitioned = partitioned;
+    pen.tableInUevent = tableInUevent;
+    testbed.addPen(pen);
+
+    QTemporaryDir udevData;
+    if (!udevRecord.isEmpty()) {
+        QFile record(udevData.filePath(QStringLiteral("b8:16")));
+        QVERIFY(record.open(QIODevice::WriteOnly));
+        record.write(udevRecord);
+    }
+    const SysfsRegistry registry(testbed.sysRoot(), udevData.path());
+    QCOMPARE(lookUp(registry, { 0x01100000 }).err, err);
+}
+
+void DeviceRegistryTest::sysfsEntryVanishingDuringWalk()
+{
+    // A device unplugged between the listing of its parent's children and its own visit.
+    struct VanishingRegistry : SysfsRegistry {
+        using SysfsRegistry::SysfsRegistry;
+        QString vanishing;
+        QStringList children(const QString& entry) const override
+        {
+            const QStringList list = SysfsRegistry::children(entry);
+            if (list.contains(vanishing))
+                QDir(vanishing).removeRecursively();
+            return list;
+        }
+    };
+
+    PenTestbed testbed;
+    testbed.addBus();
+    const QString first
+        = testbed.addPen(PenTestbed::Pen { QStringLiteral("1-1"), 2, QStringLiteral("sdb"), 16 });
+    testbed.addPen(PenTestbed::Pen { QStringLiteral("1-2"), 3, QStringLiteral("sdc"), 32 });
+    VanishingRegistry registry(testbed.sysRoot(), QStringLiteral("/nonexistent"));
+    registry.vanishing = testbed.realPath(first);
+
+    const Outcome outcome = lookUp(registry, { 0x01200000 });
+    QVERIFY(!QFileInfo::exists(registry.vanishing));
+    QCOMPARE(outcome.out,
+        QByteArray("Location ID:0x1200000, 0x1200000\nFind Location USB Device\nDevice's name = 3:0:0:0\n"));
+    QCOMPARE(outcome.stored, QStringList { QStringLiteral("sdc1") });
+}
+
+void DeviceRegistryTest::serialFromVolume()
+{
+    // The serial comes from the volume the resolver names; an unmounted pen reads no file at all,
+    // not one of the same relative name in the current directory.
+    MemoryRegistry registry;
+    addPen(registry, registry.rootEntry(),
+        MemoryPen { 0x01100000, QStringLiteral("vorna"), QStringLiteral("disk2"), true });
+    addPen(registry, registry.rootEntry(),
+        MemoryPen { 0x01200000, QStringLiteral("vorna"), QStringLiteral("disk3"), true });
+
+    QTemporaryDir volume;
+    QTemporaryDir workingDir;
+    const QByteArray ini = "[Product]\r\nSN=AB12345678901\r\n";
+    for (const QString& root : { volume.path(), workingDir.path() }) {
+        QVERIFY(QDir(root).mkpath(QStringLiteral("SYS/INI")));
+        QFile file(root + QStringLiteral("/SYS/INI/product.ini"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(ini);
+    }
+    const QString previous = QDir::currentPath();
+    QDir::setCurrent(workingDir.path());
+    const Outcome outcome = lookUp(registry, { 0x01100000, 0x01200000 }, [&](const QString& bsdName) {
+        return bsdName == QLatin1String("disk2s1") ? volume.path() + QLatin1Char('/') : QString();
+    });
+    QDir::setCurrent(previous);
+
+    QCOMPARE(outcome.stored, (QStringList { QStringLiteral("disk2s1"), QStringLiteral("disk3s1") }));
+    QCOMPARE(outcome.records.at(0).serialText(), QString::fromLatin1(ini.mid(14, 11)));
+    QCOMPARE(outcome.records.at(1).serialText(), QString());
+}
+
+QTEST_GUILESS_MAIN(DeviceRegistryTest)
+#include "device_registry_test.moc"
