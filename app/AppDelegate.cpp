@@ -5,6 +5,7 @@
 #include "BookTableModel.h"
 #include "Catalogue.h"
 #include "InstWindow.h"
+#include "PackageFileDialog.h"
 #include "StickerChange.h"
 #include "StickerNumber.h"
 #include "UsbMonitor.h"
@@ -233,18 +234,20 @@ void AppDelegate::InstallBook()
         dtInfo->setText(NoVolumeMessage);
         return;
     }
-    auto* dialog = new QFileDialog(m_window.get());
+    auto* dialog = new PackageFileDialog(m_window.get());
     dialog->setWindowTitle(ChoosePackageMessage);
     dialog->setFileMode(QFileDialog::ExistingFile);
     dialog->setNameFilter(QStringLiteral("点读包或故事包 (*.dab *.dsb)"));
     dialog->setWindowModality(Qt::WindowModal);
     // finished() comes after the panel has been hidden, so the install dialog replaces it.
     connect(dialog, &QFileDialog::finished, this, [this, dialog](int result) {
-        dialog->deleteLater();
         const QStringList files = dialog->selectedFiles();
-        if (result != QDialog::Accepted || files.isEmpty())
-            return;
-        installChosenFile(files.first());
+        // A native dialog does not ask PackageFileDialog::accept(): check the choice here too.
+        if (result == QDialog::Accepted && files.size() == 1 && isPackageSource(files.first()))
+            installChosenFile(files.first());
+        // Only now: the install dialog's nested loop would delete the panel while it is still
+        // emitting finished() when no outer loop runs yet.
+        dialog->deleteLater();
     });
     dialog->open();
     if (fileDialogShown)

@@ -1,29 +1,91 @@
 #pragma once
 
+#include "PackageCopy.h"
+
 #include <QDialog>
 
-// The modal install dialog. (Being built: this is the contract the main window relies on.)
+#include <functional>
+#include <memory>
+
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+class QThread;
+
+namespace Ui {
+class InstWindow;
+}
+
+// The modal install dialog: proposes a free book sticker number, checks the two sticker
+// numbers and copies the chosen package onto the pen. The copy runs on a worker thread while
+// this dialog's own modal loop keeps painting the progress; the dialog's controls are disabled
+// and its close box ignored until the copy has ended.
 class InstWindow : public QDialog {
     Q_OBJECT
 public:
-    explicit InstWindow(QWidget *parent = nullptr);
+    explicit InstWindow(QWidget* parent = nullptr);
     ~InstWindow() override;
 
     int nRefresh() const { return m_nRefresh; }
     void setNRefresh(int value) { m_nRefresh = value; }
     QString pathKavo() const { return m_pathKavo; }
-    void setPathKavo(const QString &value) { m_pathKavo = value; }
+    void setPathKavo(const QString& value) { m_pathKavo = value; }
     QString pathBook() const { return m_pathBook; }
-    void setPathBook(const QString &value) { m_pathBook = value; }
+    void setPathBook(const QString& value) { m_pathBook = value; }
     QString nameBook() const { return m_nameBook; }
-    void setNameBook(const QString &value) { m_nameBook = value; }
+    void setNameBook(const QString& value) { m_nameBook = value; }
+    QString extBookValue() const { return extBook; }
+    int nTypeBookValue() const { return nTypeBook; }
+    bool isCopying() const { return m_copying; }
+
+    // Test seams: the random source and free-space query of the copy.
+    void setInstallOptions(const InstallOptions& options) { m_options = options; }
+    // Called inside the modal loop, once the dialog is shown, so that a test can drive it.
+    static inline std::function<void(InstWindow*)> windowShown;
 
     // Prepares the dialog and runs it modally; returns when it has been installed or cancelled.
     void showWindow();
+    void windowDidLoad();
+    bool validateNumberByASCII(const QString& text) const;
+
+public slots:
+    void InstallBook();
+    void CancelBook();
+    void closeModalWindow();
+    void reject() override;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
 
 private:
-    int m_nRefresh = 0;
+    void copyFinished(InstallResult result);
+    void setEditing(bool editing);
+
+    std::unique_ptr<Ui::InstWindow> m_ui;
+
+    // Outlets, named as the layout's widgets.
+    QPushButton* btnInstall = nullptr;
+    QPushButton* btnCancel = nullptr;
+    QLineEdit* dtBookName = nullptr;
+    QLineEdit* dtBookOid = nullptr;
+    QLineEdit* dtOffsetOid = nullptr;
+    QLabel* ttBookOid = nullptr;
+    QLabel* ttOffsetOid = nullptr;
+    QLabel* dtInfo = nullptr;
+    QProgressBar* prInstall = nullptr;
+
     QString m_pathKavo;
     QString m_pathBook;
     QString m_nameBook;
+    QString extBook;
+    int nTypeBook = 0;
+    int m_nRefresh = 0;
+
+    InstallOptions m_options;
+    std::unique_ptr<QThread> m_worker;
+    bool m_loaded = false;
+    bool m_running = false; // inside showWindow's modal loop
+    bool m_copying = false;
+    bool m_closing = false; // closeModalWindow has been scheduled
 };

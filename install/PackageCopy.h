@@ -1,0 +1,75 @@
+#pragma once
+
+#include "BookHeader.h"
+
+#include <QString>
+
+#include <functional>
+#include <optional>
+
+// Messages of the install dialog, shown in its message line.
+namespace InstallMessage {
+inline const QString Exists = QStringLiteral("此贴号点读包已存在！");
+inline const QString Installing = QStringLiteral("正在安装点读包……");
+inline const QString NoSpace = QStringLiteral("点读笔空间不足，无法安装！");
+inline const QString Failed = QStringLiteral("点读包安装失败，请检查点读笔后重试！");
+}
+
+// Book sticker numbers offered by the dialog: 001..998 (000 and 999 are never proposed).
+constexpr int FirstProposedOid = 1;
+constexpr int LastProposedOid = 998;
+
+// The first book sticker number whose name (number + extension) is free in the package
+// directory, as three digits; 998 when every name is taken. A directory counts as taken.
+QString proposeBookOid(const QString& pathKavo, const QString& extBook);
+
+// Installed file name of a book sticker text and extension, e.g. "007" + ".dar".
+QString packageFileName(const QString& bookOid, const QString& extBook);
+
+// The progress scale of the dialog: a package of `size` bytes is n + 1 chunks of 1024 bytes
+// (the last may be empty), n = size / 1024. The value after chunk k is k, so a finished copy
+// shows n on a bar whose maximum is n + 1.
+constexpr qint64 ProgressChunk = 1024;
+inline qint64 chunkCount(qint64 size) { return size / ProgressChunk; }
+
+struct VolumeSpace {
+    qint64 available = 0; // bytes the caller may still write
+    qint64 cluster = 0; // allocation unit
+};
+// statvfs of the directory; nothing when it cannot be asked (pen gone).
+std::optional<VolumeSpace> queryVolumeSpace(const QString& directory);
+
+// Whether a package of `size` bytes fits: its clusters (header writes may extend a short file
+// to the end of the last header field) plus one cluster for the directory entry.
+bool fitsOnVolume(qint64 size, const VolumeSpace& space);
+
+struct InstallRequest {
+    QString sourcePath;
+    QString pathKavo; // package directory on the pen
+    QString bookOid; // three digits, already checked
+    int offsetOid = 0; // start sticker number, 0..9999, already checked
+    QString extBook; // ".dar", ".das" or ".dsr"
+    int nTypeBook = 0;
+};
+
+enum class InstallResult { Installed, NoSpace, TargetExists, Failed };
+QString messageFor(InstallResult result);
+
+struct InstallOptions {
+    // Bytes moved per system call; the progress bar still counts 1024-byte chunks.
+    qint64 blockSize = 1024 * 1024;
+    // In-kernel copy (sendfile) where the kernel offers it, else read/write through a buffer.
+    bool kernelCopy = true;
+    // Written data allowed to wait in the page cache before the copy waits for the device.
+    // Keeps the progress bar honest on a slow pen and the final flush short; 0 turns it off.
+    qint64 writebackWindow = 16 * 1024 * 1024;
+    RandomBelow random = systemRandom();
+    std::function<std::optional<VolumeSpace>(const QString&)> volumeSpace = queryVolumeSpace;
+};
+
+// Copies the package into a temporary file in the package directory, writes its header fields,
+// flushes it to the device and only then gives it its package name, never replacing an
+// existing entry. On any failure the temporary file is removed and nothing new is left under a
+// package name. `progress` gets chunk numbers (see chunkCount); it runs on the calling thread.
+InstallResult installPackage(const InstallRequest& request, const std::function<void(qint64 chunk)>& progress,
+    const InstallOptions& options = {});
