@@ -84,7 +84,8 @@ void InstWindow::InstallBook()
     const QString bookOid = dtBookOid->text();
     const QString offsetOid = dtOffsetOid->text();
     QString message = checkStickerTexts(bookOid, offsetOid);
-    if (message.isEmpty() && QFileInfo::exists(QDir(m_pathKavo).filePath(packageFileName(bookOid, extBook))))
+    if (message.isEmpty() && !m_pathKavo.isEmpty()
+        && QFileInfo::exists(QDir(m_pathKavo).filePath(packageFileName(bookOid, extBook))))
         message = InstallMessage::Exists;
     if (!message.isEmpty()) {
         dtInfo->setText(message);

@@ -175,8 +175,18 @@ void removeFile(const QString& path)
 
 QString packageFileName(const QString& bookOid, const QString& extBook) { return bookOid + extBook; }
 
+namespace {
+// An empty or relative package directory would resolve against the working directory.
+bool isPackageDirectory(const QString& pathKavo)
+{
+    return !pathKavo.isEmpty() && QDir::isAbsolutePath(pathKavo);
+}
+}
+
 QString proposeBookOid(const QString& pathKavo, const QString& extBook)
 {
+    if (!isPackageDirectory(pathKavo))
+        return QStringLiteral("%1").arg(FirstProposedOid, 3, 10, QLatin1Char('0'));
     const QDir directory(pathKavo);
     QString candidate;
     for (int i = FirstProposedOid; i <= LastProposedOid; ++i) {
@@ -222,6 +232,8 @@ QString messageFor(InstallResult result)
 InstallResult installPackage(const InstallRequest& request, const std::function<void(qint64 chunk)>& progress,
     const InstallOptions& options)
 {
+    if (!isPackageDirectory(request.pathKavo))
+        return InstallResult::Failed;
     FileDescriptor source(::open(QFile::encodeName(request.sourcePath).constData(), O_RDONLY | O_CLOEXEC));
     struct stat sourceInfo;
     if (!source.isValid() || ::fstat(source.get(), &sourceInfo) != 0 || !S_ISREG(sourceInfo.st_mode))

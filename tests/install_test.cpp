@@ -18,6 +18,7 @@
 #include <QtTest>
 
 #include <atomic>
+#include <unistd.h>
 
 namespace {
 
@@ -524,10 +525,13 @@ void InstallTest::failures_data()
     const QString failed = "点读包安装失败，请检查点读笔后重试！";
     QTest::addRow("does not fit") << "no space"
                                   << "点读笔空间不足，无法安装！";
+    QTest::addRow("does not fit, as the pen reports") << "reported full"
+                                                      << "点读笔空间不足，无法安装！";
     QTest::addRow("pen full during the copy") << "full" << failed;
     QTest::addRow("source gone") << "source" << failed;
     QTest::addRow("read-only pen") << "read-only" << failed;
     QTest::addRow("pen unplugged") << "pen gone" << failed;
+    QTest::addRow("no package directory") << "no directory" << failed;
 }
 
 void InstallTest::failures()
@@ -544,22 +548,35 @@ void InstallTest::failures()
     std::unique_ptr<ScratchMount> mount;
     if (fault == "no space" || fault == "full" || fault == "read-only") {
         mount = std::make_unique<ScratchMount>(fault == "read-only" ? 4 * 1024 * 1024 : 256 * 1024);
-        if (!mount->isMounted())
+        if (mount->isMounted())
+            pen = mount->path();
+        else if (fault == "read-only" && ::geteuid() != 0)
+            mount.reset(); // permission bits bind a user who is not root
+        else
             QSKIP(qPrintable(mount->reason()));
-        pen = mount->path();
     }
     InstallOptions options = fixedOptions();
     if (fault == "full") // the free-space answer is stale: the pen fills up while copying
         options.volumeSpace = [](const QString&) { return VolumeSpace { qint64(1) << 40, 4096 }; };
+    if (fault == "reported full")
+        options.volumeSpace = [](const QString&) { return VolumeSpace { 512 * 1024, 4096 }; };
 
     Dialog d(source, pen, options);
     d.type("001", "0000");
     if (fault == "read-only")
-        QVERIFY(mount->remountReadOnly());
+        QVERIFY(mount ? mount->remountReadOnly()
+                      : QFile::setPermissions(pen, QFile::ReadOwner | QFile::ExeOwner));
     if (fault == "source")
         QVERIFY(QFile::remove(source));
     if (fault == "pen gone")
         QVERIFY(QDir(pen).removeRecursively());
+    // Nothing may land in the working directory when the pen has no package directory.
+    const QString previous = QDir::currentPath();
+    const auto restore = qScopeGuard([&] { QDir::setCurrent(previous); });
+    if (fault == "no directory") {
+        QDir::setCurrent(pen);
+        d.window.setPathKavo(QString());
+    }
 
     QVERIFY(d.install());
     QCOMPARE(d.info(), message);
