@@ -75,6 +75,8 @@ void InstWindow::windowDidLoad()
     const QString shown = m_nameBook.trimmed();
     dtBookName->setText(shown.isEmpty() ? QFileInfo(m_pathBook).completeBaseName() : shown);
     dtBookOid->setText(proposeBookOid(m_pathKavo, extBook));
+    dtBookOid->selectAll();
+    dtBookOid->setFocus();
 }
 
 void InstWindow::InstallBook()
