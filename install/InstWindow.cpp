@@ -50,7 +50,7 @@ void InstWindow::showWindow()
         windowDidLoad();
     if (windowShown)
         QMetaObject::invokeMethod(
-            this, [this] { windowShown(this); }, Qt::QueuedConnection);
+            this, [this, hook = windowShown] { hook(this); }, Qt::QueuedConnection);
     m_running = true;
     exec();
     m_running = false;
