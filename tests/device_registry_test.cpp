@@ -101,6 +101,7 @@ class DeviceRegistryTest : public QObject {
 private slots:
     void locationIDs_data();
     void locationIDs();
+    void locationIDsBeyondOneDigit();
     void walk_data();
     void walk();
     void missingRoot_data();
@@ -141,6 +142,23 @@ void DeviceRegistryTest::locationIDs()
     QCOMPARE(location.has_value(), valid);
     if (valid)
         QCOMPARE(*location, expected);
+}
+
+void DeviceRegistryTest::locationIDsBeyondOneDigit()
+{
+    // Root hubs of xHCI controllers may have more than 15 ports, and hubs nest more than six
+    // deep in theory: such pens still get an ID on their bus, one of their own.
+    const QStringList paths { QStringLiteral("16"), QStringLiteral("17"), QStringLiteral("1.16"),
+        QStringLiteral("1.1.1.1.1.1.1"), QStringLiteral("1.1.1.1.1.1.2") };
+    QSet<quint32> seen;
+    for (const QString& path : paths) {
+        const auto location = usbLocationID(3, path);
+        QVERIFY2(location.has_value(), qPrintable(path));
+        QCOMPARE(*location >> 24, 3u);
+        seen.insert(*location);
+    }
+    QCOMPARE(seen.size(), paths.size());
+    QVERIFY(!seen.contains(*usbLocationID(3, QStringLiteral("1.1"))));
 }
 
 void DeviceRegistryTest::walk_data()
