@@ -90,6 +90,8 @@ void AppDelegate::InitService()
     if (!m_diskService)
         m_diskService = createSystemDiskService();
     m_usbMonitor = new UsbMonitor(m_diskService.get(), m_volumePath, this);
+    // Pens that arrive while a modal dialog (the install) is open are listed once it closes.
+    m_usbMonitor->setDeferWhile([] { return QApplication::activeModalWidget() != nullptr; });
     m_usbMonitor->start();
 }
 

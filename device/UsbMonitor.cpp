@@ -68,7 +68,14 @@ UsbMonitor::UsbMonitor(DiskService* disks, VolumePathResolver volumePath, QObjec
 {
     m_settle.setSingleShot(true);
     m_settle.setInterval(SettleTimeMs);
-    connect(&m_settle, &QTimer::timeout, this, [this] { DeviceAdded(); });
+    connect(&m_settle, &QTimer::timeout, this, &UsbMonitor::settled);
+    m_deferred.setSingleShot(true);
+    m_deferred.setInterval(DeferRetryMs);
+    connect(&m_deferred, &QTimer::timeout, this, [this] {
+        // A device that arrived meanwhile has its own settle time running; that pass takes all.
+        if (!m_settle.isActive())
+            settled();
+    });
 }
 
 UsbMonitor::~UsbMonitor()
@@ -145,9 +152,18 @@ void UsbMonitor::readMonitor()
     }
 }
 
+void UsbMonitor::settled()
+{
+    if (m_busy && m_busy()) {
+        m_deferred.start();
+        return;
+    }
+    DeviceAdded();
+}
+
 void UsbMonitor::DeviceAdded()
 {
-    // The lookup may run a nested event loop (a mount); new arrivals then wait for the next pass.
+    // Taken out first, so the list never changes while it is being handled.
     const QStringList devices = std::exchange(m_pending, {});
     for (const QString& syspath : devices)
         handleDevice(syspath);

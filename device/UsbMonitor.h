@@ -33,6 +33,11 @@ public:
     // cannot be watched (the devices present were still handled where they could be listed).
     bool start();
 
+    // While `busy` says so (a modal dialog is open), devices that arrive are looked at only
+    // once it is over, so the pen list does not change under the dialog.
+    void setDeferWhile(std::function<bool()> busy) { m_busy = std::move(busy); }
+    static constexpr int DeferRetryMs = 250;
+
 private:
     // Handles every pending device in one pass: at start the devices present, later all
     // devices that arrived during the settle time.
@@ -51,7 +56,11 @@ private:
     udev* m_udev = nullptr;
     udev_monitor* m_monitor = nullptr;
     QSocketNotifier* m_notifier = nullptr;
+    void settled();
+
     QTimer m_settle;
+    QTimer m_deferred; // retries a pass held back while busy
+    std::function<bool()> m_busy;
     QStringList m_pending; // syspaths of USB devices not yet looked at
     QHash<QString, PrivateData> m_pens; // watched pens by syspath
 };

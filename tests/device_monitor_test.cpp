@@ -9,6 +9,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDialog>
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QProcess>
@@ -166,6 +167,7 @@ private slots:
     void penAtLaunch();
     void penPluggedLater();
     void otherDevicesPluggedLater();
+    void penPluggedDuringModalDialog();
     void penBehindHub();
     void twoPensAtLaunch();
     void unplugging();
@@ -240,6 +242,29 @@ void DeviceMonitorTest::otherDevicesPluggedLater()
     QVERIFY(program.mountRequests.isEmpty());
 }
 
+void DeviceMonitorTest::penPluggedDuringModalDialog()
+{
+    PenTestbed testbed;
+    StreamCapture capture;
+    Program program;
+
+    QDialog dialog(program.app.window());
+    dialog.setWindowModality(Qt::ApplicationModal);
+    dialog.show();
+    QVERIFY(QApplication::activeModalWidget());
+
+    QVERIFY(testbed.load(QStringLiteral(DEVICE_FIXTURES "/pen.umockdev")));
+    QTRY_COMPARE(capture.err(), QByteArray("DeviceAdded runin.\n"));
+    QTest::qWait(UsbMonitor::SettleTimeMs + 500);
+    QCOMPARE(program.items(), QStringList { Placeholder });
+    QCOMPARE(capture.out(), QByteArray());
+
+    dialog.close();
+    QTRY_COMPARE_WITH_TIMEOUT(program.items(), QStringList { PenItem }, 2000);
+    capture.stop();
+    QCOMPARE(capture.out(), "New KAVO added.\n" + LookupOut);
+}
+
 void DeviceMonitorTest::penBehindHub()
 {
     PenTestbed testbed;
@@ -286,7 +311,9 @@ void DeviceMonitorTest::unplugging()
     QVERIFY(testbed.load(QStringLiteral(DEVICE_FIXTURES "/pen.umockdev")));
     const QString mouse
         = testbed.addUsbDevice({ QStringLiteral("1-2"), "046d", "c077", "USB Optical Mouse" });
+    StreamCapture launch;
     Program program;
+    launch.stop();
     QCOMPARE(program.items(), QStringList { PenItem });
 
     StreamCapture capture;
@@ -320,7 +347,10 @@ void DeviceMonitorTest::penOnRealMount()
     testbed.setProperty(partition, "MAJOR", numbers.value(0));
     testbed.setProperty(partition, "MINOR", numbers.value(1));
 
+    StreamCapture capture;
     Program program;
+    capture.stop();
+    QCOMPARE(capture.err(), lookupErr("sdb1"));
     QCOMPARE(program.items(), QStringList { PenItem });
     QVERIFY(program.mountRequests.isEmpty());
     QCOMPARE(program.app.serial(), QString::fromLatin1(ini.mid(14, 11)));
