@@ -13,7 +13,9 @@
 #include "ui_MainWindow.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMainWindow>
 
 namespace {
@@ -241,12 +243,16 @@ void AppDelegate::InstallBook()
     dialog->setFileMode(QFileDialog::ExistingFile);
     dialog->setNameFilter(QStringLiteral("点读包或故事包 (*.dab *.dsb)"));
     dialog->setWindowModality(Qt::WindowModal);
+    // Start where the last package came from, else in the home folder, never the program's own.
+    dialog->setDirectory(m_lastPackageFolder.isEmpty() ? QDir::homePath() : m_lastPackageFolder);
     // finished() comes after the panel has been hidden, so the install dialog replaces it.
     connect(dialog, &QFileDialog::finished, this, [this, dialog](int result) {
         const QStringList files = dialog->selectedFiles();
         // A native dialog does not ask PackageFileDialog::accept(): check the choice here too.
-        if (result == QDialog::Accepted && files.size() == 1 && isPackageSource(files.first()))
+        if (result == QDialog::Accepted && files.size() == 1 && isPackageSource(files.first())) {
+            m_lastPackageFolder = QFileInfo(files.first()).absolutePath();
             installChosenFile(files.first());
+        }
         // Only now: the install dialog's nested loop would delete the panel while it is still
         // emitting finished() when no outer loop runs yet.
         dialog->deleteLater();

@@ -105,4 +105,5 @@ private:
     std::unique_ptr<DiskService> m_diskService;
     UsbMonitor* m_usbMonitor = nullptr;
     bool m_monitorUsb = true;
+    QString m_lastPackageFolder;
 };

@@ -12,7 +12,7 @@ PACKAGES=(
     qt6-base-dev qt6-base-dev-tools libgl-dev
     libudev-dev libumockdev-dev umockdev libglib2.0-dev
     dbus python3-dbusmock e2fsprogs mount util-linux
-    fonts-noto-cjk
+    fonts-noto-cjk qt6-translations-l10n
 )
 
 as_root() {
