@@ -1,5 +1,6 @@
 #include "AppDelegate.h"
 #include "BookHeader.h"
+#include "LoopPen.h"
 #include "PackageBuilder.h"
 #include "PenRecord.h"
 #include "ScratchMount.h"
@@ -9,7 +10,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMainWindow>
-#include <QProcess>
 #include <QPushButton>
 #include <QTableView>
 #include <QTemporaryDir>
@@ -18,32 +18,6 @@
 #include <unistd.h>
 
 namespace {
-
-QByteArray le32(quint32 v)
-{
-    QByteArray bytes(4, '\0');
-    for (int i = 0; i < 4; ++i)
-        bytes[i] = char((v >> (8 * i)) & 0xFF);
-    return bytes;
-}
-
-// Runs a command, failing the test with its output when it does not succeed.
-bool run(const QString& program, const QStringList& arguments, QString* output = nullptr)
-{
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(program, arguments);
-    if (!process.waitForFinished(60000))
-        return false;
-    const QString text = QString::fromLocal8Bit(process.readAll());
-    if (output)
-        *output = text.trimmed();
-    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
-        qWarning().noquote() << program << arguments.join(' ') << "failed:" << text;
-        return false;
-    }
-    return true;
-}
 
 // The main window with its named widgets, pens stored as the device code would store them,
 // and volumes that are plain directories.
@@ -195,34 +169,19 @@ void AppTest::mountInfoLookup()
 
 void AppTest::mountInfoOnRealLoopMount()
 {
-    if (::geteuid() != 0)
-        QSKIP("loop-mounting an image needs root");
-    QTemporaryDir work;
-    const QString image = work.filePath("pen.img");
-    const QString mountPoint = work.filePath("MY PEN");
-    QDir().mkpath(mountPoint);
-    if (!run("truncate", { "-s", "8M", image }) || !run("mkfs.ext4", { "-q", "-F", image }))
-        QFAIL("could not make an ext4 image");
-    QString loop;
-    if (!run("losetup", { "--find", "--show", image }, &loop))
-        QSKIP("no loop device available here");
-    const auto detach = qScopeGuard([&] { run("losetup", { "-d", loop }); });
-    if (!run("mount", { loop, mountPoint }))
-        QSKIP("the kernel refused to mount the ext4 image");
-    const auto unmount = qScopeGuard([&] { run("umount", { mountPoint }); });
-
-    const QString name = loop.section('/', -1);
-    QCOMPARE(VolumePathForBSDName(name), mountPoint + "/");
+    LoopPen pen("[SYS]\r\nSerial=PEN20261210X\r\n", QStringLiteral("数学"));
+    if (!pen.isMounted())
+        QSKIP(qPrintable(pen.reason()));
+    QCOMPARE(VolumePathForBSDName(pen.loopName()), pen.mountPoint() + "/");
 
     // End to end: the pen's serial and packages are read from the real mount.
-    writeFile(mountPoint + "/SYS/INI/product.ini", "[SYS]\r\nSerial=PEN20261210X\r\n");
-    PackageBuilder().title("数学").writeTo(mountPoint + "/USER/CUSTOM/001.dar");
     AppDelegate app;
     app.setUsbMonitoringEnabled(false);
     app.applicationDidFinishLaunching();
-    app.storePen(BuildPenRecord("vorna", "Pen", "0100", name, readFile(mountPoint + "/SYS/INI/product.ini")));
+    app.storePen(BuildPenRecord(
+        "vorna", "Pen", "0100", pen.loopName(), readFile(pen.mountPoint() + "/SYS/INI/product.ini")));
     QCOMPARE(app.serial(), QStringLiteral("PEN20261210"));
-    QCOMPARE(app.packageDirectory(), mountPoint + "/USER/CUSTOM/");
+    QCOMPARE(app.packageDirectory(), pen.mountPoint() + "/USER/CUSTOM/");
     QCOMPARE(app.books().size(), 1);
     QCOMPARE(app.books().first().name, QStringLiteral("数学"));
 }

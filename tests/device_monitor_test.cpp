@@ -2,6 +2,7 @@
 // The program re-executes itself with umockdev's preload library, so it runs the same from
 // CTest, a shell or a debugger.
 #include "AppDelegate.h"
+#include "LoopPen.h"
 #include "PackageBuilder.h"
 #include "PenTestbed.h"
 #include "StreamCapture.h"
@@ -72,80 +73,6 @@ void keepQtMessage(QtMsgType type, const QMessageLogContext&, const QString& mes
         abort();
     g_qtMessages.append(message);
 }
-
-// Runs a command outside the mocked environment.
-bool runOutside(const QString& program, const QStringList& arguments, QByteArray* output = nullptr)
-{
-    QProcess process;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.remove(QStringLiteral("LD_PRELOAD"));
-    environment.remove(QStringLiteral("UMOCKDEV_DIR"));
-    process.setProcessEnvironment(environment);
-    process.start(program, arguments);
-    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit
-        || process.exitCode() != 0) {
-        qWarning("%s %s failed: %s", qPrintable(program), qPrintable(arguments.join(QLatin1Char(' '))),
-            process.readAllStandardError().constData());
-        return false;
-    }
-    if (output)
-        *output = process.readAllStandardOutput().trimmed();
-    return true;
-}
-
-// An ext4 image with a pen's files, attached to a loop device and mounted at a path with a
-// space, as the desktop mounts a pen labelled "MY PEN". Needs root and a free loop device.
-class LoopPen {
-public:
-    LoopPen(const QByteArray& productIni, const QString& packageTitle)
-    {
-        if (::geteuid() != 0) {
-            m_reason = QStringLiteral("mounting a loop device needs root");
-            return;
-        }
-        const QString content = m_dir.filePath(QStringLiteral("content"));
-        writeFile(content + QStringLiteral("/SYS/INI/product.ini"), productIni);
-        PackageBuilder(512).title(packageTitle).writeTo(content + QStringLiteral("/USER/CUSTOM/001.dar"));
-        const QString image = m_dir.filePath(QStringLiteral("pen.img"));
-        m_mountPoint = m_dir.filePath(QStringLiteral("MY PEN"));
-        QDir().mkpath(m_mountPoint);
-        QByteArray loop;
-        if (!runOutside(QStringLiteral("mkfs.ext4"),
-                { QStringLiteral("-q"), QStringLiteral("-F"), QStringLiteral("-d"), content, image,
-                    QStringLiteral("8M") })
-            || !runOutside(QStringLiteral("losetup"),
-                { QStringLiteral("--find"), QStringLiteral("--show"), image }, &loop)) {
-            m_reason = QStringLiteral("no loop device could be attached");
-            return;
-        }
-        m_loop = QString::fromLocal8Bit(loop);
-        if (!runOutside(QStringLiteral("mount"), { m_loop, m_mountPoint })) {
-            m_reason = QStringLiteral("the loop device could not be mounted");
-            return;
-        }
-        m_mounted = true;
-        runOutside(QStringLiteral("cat"),
-            { QStringLiteral("/sys/class/block/") + QFileInfo(m_loop).fileName() + QStringLiteral("/dev") },
-            &m_deviceNumber);
-    }
-    ~LoopPen()
-    {
-        if (m_mounted)
-            runOutside(QStringLiteral("umount"), { m_mountPoint });
-        if (!m_loop.isEmpty())
-            runOutside(QStringLiteral("losetup"), { QStringLiteral("-d"), m_loop });
-    }
-    QString reason() const { return m_reason; }
-    QByteArray deviceNumber() const { return m_deviceNumber; } // "7:0"
-
-private:
-    QTemporaryDir m_dir;
-    QString m_mountPoint;
-    QString m_loop;
-    QByteArray m_deviceNumber;
-    QString m_reason;
-    bool m_mounted = false;
-};
 
 const QByteArray LookupOut
     = "Location ID:0x1100000, 0x1100000\nFind Location USB Device\nDevice's name = 2:0:0:0\n";

@@ -15,14 +15,6 @@
 
 namespace {
 
-QByteArray le32(quint32 v)
-{
-    QByteArray bytes(4, '\0');
-    for (int i = 0; i < 4; ++i)
-        bytes[i] = char((v >> (8 * i)) & 0xFF);
-    return bytes;
-}
-
 RandomBelow fixedRandom(quint32 value)
 {
     return [value](quint32 bound) {

@@ -26,6 +26,9 @@ private:
     QByteArray m_bytes;
 };
 
+// A 32-bit value as the header stores it: little-endian.
+QByteArray le32(quint32 value);
+
 // Writes `bytes` to `path`, creating parent directories.
 bool writeFile(const QString& path, const QByteArray& bytes);
 QByteArray readFile(const QString& path);
