@@ -36,34 +36,26 @@ QString blockObjectPath(const QString& bsdName)
     return path;
 }
 
-QByteArrayList byteStrings(const QVariant& value)
+// A property value as QtDBus hands it over: already demarshalled, or still a QDBusArgument.
+template <typename T> T fromDBus(const QVariant& value)
 {
-    if (value.metaType() == QMetaType::fromType<QByteArrayList>())
-        return value.value<QByteArrayList>();
-    QByteArrayList list;
+    if (value.metaType() == QMetaType::fromType<T>())
+        return value.value<T>();
+    T result {};
     if (value.metaType() == QMetaType::fromType<QDBusArgument>())
-        value.value<QDBusArgument>() >> list;
-    return list;
+        value.value<QDBusArgument>() >> result;
+    return result;
 }
 
 bool hasMountPoint(const QVariantMap& filesystem)
 {
-    const QByteArrayList mountPoints = byteStrings(filesystem.value(QStringLiteral("MountPoints")));
+    const QByteArrayList mountPoints
+        = fromDBus<QByteArrayList>(filesystem.value(QStringLiteral("MountPoints")));
     for (const QByteArray& mountPoint : mountPoints) {
         if (!mountPoint.isEmpty() && mountPoint != QByteArray(1, '\0'))
             return true;
     }
     return false;
-}
-
-QDBusObjectPath objectPathOf(const QVariant& value)
-{
-    if (value.metaType() == QMetaType::fromType<QDBusObjectPath>())
-        return value.value<QDBusObjectPath>();
-    QDBusObjectPath path;
-    if (value.metaType() == QMetaType::fromType<QDBusArgument>())
-        value.value<QDBusArgument>() >> path;
-    return path;
 }
 
 class Udisks2Service : public DiskService {
@@ -108,7 +100,7 @@ bool Udisks2Service::ejectDrive(const QString& bsdName, QString* error)
     if (!driveReply)
         return false;
     const QDBusObjectPath drive
-        = objectPathOf(driveReply->arguments().value(0).value<QDBusVariant>().variant());
+        = fromDBus<QDBusObjectPath>(driveReply->arguments().value(0).value<QDBusVariant>().variant());
     if (drive.path().isEmpty() || drive.path() == QLatin1String("/")) {
         if (error)
             *error = QStringLiteral("/dev/%1 belongs to no drive").arg(bsdName);
@@ -127,7 +119,8 @@ bool Udisks2Service::ejectDrive(const QString& bsdName, QString* error)
         const InterfaceProperties& interfaces = it.value();
         if (!interfaces.contains(BlockInterface) || !interfaces.contains(FilesystemInterface))
             continue;
-        if (objectPathOf(interfaces.value(BlockInterface).value(QStringLiteral("Drive"))) != drive)
+        if (fromDBus<QDBusObjectPath>(interfaces.value(BlockInterface).value(QStringLiteral("Drive")))
+            != drive)
             continue;
         if (!hasMountPoint(interfaces.value(FilesystemInterface)))
             continue;
