@@ -64,10 +64,7 @@ AppDelegate::AppDelegate()
         &AppDelegate::tableViewSelectionDidChange);
 
     // The edit area starts as after a scan: nothing selected, nothing to edit.
-    for (QWidget* control : { static_cast<QWidget*>(btnRemove), static_cast<QWidget*>(btnApply),
-             static_cast<QWidget*>(dtBookName), static_cast<QWidget*>(dtBookOid),
-             static_cast<QWidget*>(dtOffsetOid) })
-        control->setEnabled(false);
+    disableBookControls();
 }
 
 AppDelegate::~AppDelegate()
@@ -153,10 +150,7 @@ void AppDelegate::InitData()
     m_bookModel->endReload();
     listBook->clearSelection();
 
-    for (QWidget* control : { static_cast<QWidget*>(btnRemove), static_cast<QWidget*>(dtBookName),
-             static_cast<QWidget*>(dtBookOid), static_cast<QWidget*>(dtOffsetOid),
-             static_cast<QWidget*>(btnApply) })
-        control->setEnabled(false);
+    disableBookControls();
     dtBookName->setText(QString());
     dtBookOid->setText(QString());
     dtOffsetOid->setText(QString());
@@ -174,12 +168,17 @@ int AppDelegate::selectedBookRow() const
     return row < dataBook.size() ? row : -1;
 }
 
+// The edit area of the selected book: usable only while a row is selected.
+void AppDelegate::disableBookControls()
+{
+    for (QWidget* control :
+        std::initializer_list<QWidget*> { btnRemove, btnApply, dtBookName, dtBookOid, dtOffsetOid })
+        control->setEnabled(false);
+}
+
 void AppDelegate::tableViewSelectionDidChange()
 {
-    for (QWidget* control : { static_cast<QWidget*>(btnRemove), static_cast<QWidget*>(btnApply),
-             static_cast<QWidget*>(dtBookName), static_cast<QWidget*>(dtBookOid),
-             static_cast<QWidget*>(dtOffsetOid) })
-        control->setEnabled(false);
+    disableBookControls();
 
     const int index = selectedBookRow();
     if (index < 0)

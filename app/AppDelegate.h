@@ -73,6 +73,7 @@ public slots:
 
 private:
     void tableViewSelectionDidChange();
+    void disableBookControls();
     void installChosenFile(const QString& path);
     int selectedBookRow() const;
     const PenRecord* selectedPen() const;
