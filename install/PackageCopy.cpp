@@ -290,7 +290,7 @@ InstallResult installPackage(const InstallRequest& request, const std::function<
     // knows the header bytes. The start sticker key of a "unb" package is copied unchanged, so
     // the copy's own key bytes are the source's.
     const QString& path = temporaryPath;
-    if (!writeBookCode(path, request.bookOid.toInt(), request.nTypeBook, options.random))
+    if (!setSmartBookInfo(path, request.bookOid.toInt(), request.nTypeBook, options.random))
         return fail(InstallResult::Failed);
     if (request.extBook == ExtSelfMade) {
         const bool written = request.nTypeBook == 2 ? WriteOffsetOidUnb(path, request.offsetOid)

@@ -88,7 +88,7 @@ RandomBelow systemRandom()
     return [](quint32 bound) { return quint32(arc4random_uniform(bound)); };
 }
 
-bool writeBookCode(const QString& path, int bookOid, int nTypeBook, const RandomBelow& random)
+bool setSmartBookInfo(const QString& path, int bookOid, int nTypeBook, const RandomBelow& random)
 {
     QFile file(path);
     if (!openExisting(file))

@@ -64,7 +64,7 @@ RandomBelow systemRandom();
 // Writes the book code field, the code key byte and the masked copy into an installed
 // package (nothing for type 2). Returns false when the file is missing or the write fails;
 // a missing file is never created.
-bool writeBookCode(
+bool setSmartBookInfo(
     const QString& path, int bookOid, int nTypeBook, const RandomBelow& random = systemRandom());
 
 // Plain start sticker field. The reader returns 0 when the 4 bytes cannot all be read.

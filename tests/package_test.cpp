@@ -133,7 +133,7 @@ void PackageTest::bookCode()
     const QString path = m_dir.filePath(QStringLiteral("code/%1.dar").arg(QTest::currentDataTag()));
     PackageBuilder(400).writeTo(path);
 
-    QVERIFY(writeBookCode(path, bookOid, nTypeBook, fixedRandom(99))); // key byte 100
+    QVERIFY(setSmartBookInfo(path, bookOid, nTypeBook, fixedRandom(99))); // key byte 100
     const QByteArray bytes = readFile(path);
     QCOMPARE(bytes.mid(BookHeader::BookCodeOffset, 4), codeBytes);
     QCOMPARE(quint8(bytes[BookHeader::CodeKeyOffset]), quint8(100));
@@ -148,12 +148,12 @@ void PackageTest::bookCodeLeavesEverythingElse()
     const QByteArray original = PackageBuilder(1000).bytes();
     const QString unb = m_dir.filePath("rest/unb.dar");
     writeFile(unb, original);
-    QVERIFY(writeBookCode(unb, 123, 2, fixedRandom(0)));
+    QVERIFY(setSmartBookInfo(unb, 123, 2, fixedRandom(0)));
     QCOMPARE(readFile(unb), original);
 
     const QString plain = m_dir.filePath("rest/plain.dar");
     writeFile(plain, original);
-    QVERIFY(writeBookCode(plain, 123, 0, fixedRandom(0)));
+    QVERIFY(setSmartBookInfo(plain, 123, 0, fixedRandom(0)));
     const QByteArray after = readFile(plain);
     QCOMPARE(after.size(), original.size());
     for (int i = 0; i < original.size(); ++i) {
@@ -167,14 +167,14 @@ void PackageTest::bookCodeKeyIsNeverZeroOr254Up()
 {
     const QString path = m_dir.filePath("key/k.dar");
     PackageBuilder(400).writeTo(path);
-    QVERIFY(writeBookCode(path, 5, 0, fixedRandom(0)));
+    QVERIFY(setSmartBookInfo(path, 5, 0, fixedRandom(0)));
     QCOMPARE(quint8(readFile(path)[BookHeader::CodeKeyOffset]), quint8(1));
-    QVERIFY(writeBookCode(path, 5, 0, fixedRandom(252)));
+    QVERIFY(setSmartBookInfo(path, 5, 0, fixedRandom(252)));
     QCOMPARE(quint8(readFile(path)[BookHeader::CodeKeyOffset]), quint8(253));
 
     // The system source stays in range and gives the same code bytes every time.
     for (int i = 0; i < 50; ++i) {
-        QVERIFY(writeBookCode(path, 5, 0));
+        QVERIFY(setSmartBookInfo(path, 5, 0));
         const QByteArray bytes = readFile(path);
         const quint8 key = quint8(bytes[BookHeader::CodeKeyOffset]);
         QVERIFY2(key >= 1 && key <= 253, qPrintable(QString::number(key)));
@@ -185,7 +185,7 @@ void PackageTest::bookCodeKeyIsNeverZeroOr254Up()
 void PackageTest::headerWritesNeverCreateFiles()
 {
     const QString missing = m_dir.filePath("nothing/here.dar");
-    QVERIFY(!writeBookCode(missing, 1, 0, fixedRandom(0)));
+    QVERIFY(!setSmartBookInfo(missing, 1, 0, fixedRandom(0)));
     QVERIFY(!WriteOffsetOid(missing, 5));
     QVERIFY(!WriteOffsetOidUnb(missing, 5));
     QVERIFY(!QFileInfo::exists(missing));
@@ -414,7 +414,7 @@ void PackageTest::renameToNewNumber()
     const QString dir = pen.path() + "/";
     const QString file = dir + "123.dar";
     PackageBuilder(400).writeTo(file);
-    QVERIFY(writeBookCode(file, 123, 0, fixedRandom(5)));
+    QVERIFY(setSmartBookInfo(file, 123, 0, fixedRandom(5)));
     const QByteArray code = readFile(file).mid(336, 4);
 
     // A file of the same number with another extension does not block the change.
