@@ -43,12 +43,23 @@ QHash<QByteArray, QByteArray> readUevent(const QString& entry)
     return values;
 }
 
-QString subsystemOf(const QString& entry, const QHash<QByteArray, QByteArray>& uevent)
+// Where a directory's `subsystem` link points: a folder in <sys>/bus or in <sys>/class.
+enum class Membership { None, Bus, Class };
+
+struct Subsystem {
+    Membership membership = Membership::None;
+    QString name;
+};
+
+Subsystem subsystemOf(const QString& directory)
 {
-    const QFileInfo link(entry + QStringLiteral("/subsystem"));
-    if (link.isSymLink())
-        return QFileInfo(link.symLinkTarget()).fileName();
-    return QString::fromLatin1(uevent.value("SUBSYSTEM"));
+    const QFileInfo link(directory + QStringLiteral("/subsystem"));
+    if (!link.isSymLink())
+        return {};
+    // The target is only read, not visited: it may not even exist in a copied tree.
+    const QFileInfo target(link.symLinkTarget());
+    const QString kind = QFileInfo(target.path()).fileName();
+    return { kind == QLatin1String("class") ? Membership::Class : Membership::Bus, target.fileName() };
 }
 
 bool isDevice(const QString& directory) { return QFileInfo(directory + QStringLiteral("/uevent")).isFile(); }
@@ -67,7 +78,7 @@ Derived derive(const QString& entry)
     if (!isDevice(entry))
         return d;
     d.uevent = readUevent(entry);
-    d.subsystem = subsystemOf(entry, d.uevent);
+    d.subsystem = subsystemOf(entry).name;
     const QByteArray type = d.uevent.value("DEVTYPE");
     if (d.subsystem == QLatin1String("usb") && type == "usb_interface"
         && readAttribute(entry, "bInterfaceClass") == QByteArray("08"))
@@ -97,12 +108,14 @@ std::optional<QString> SysfsRegistry::root() const
 
 QStringList SysfsRegistry::children(const QString& entry) const
 {
-    QStringList devices;
-    collectDevices(entry, devices, 0);
-    return devices;
+    QStringList busDevices;
+    QStringList classDevices;
+    collectDevices(entry, busDevices, classDevices, 0);
+    return busDevices + classDevices;
 }
 
-void SysfsRegistry::collectDevices(const QString& directory, QStringList& devices, int depth) const
+void SysfsRegistry::collectDevices(
+    const QString& directory, QStringList& busDevices, QStringList& classDevices, int depth) const
 {
     if (depth > MaxLookThroughDepth)
         return;
@@ -110,10 +123,18 @@ void SysfsRegistry::collectDevices(const QString& directory, QStringList& device
         QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks | QDir::Hidden, QDir::Name);
     for (const QFileInfo& info : entries) {
         const QString path = info.filePath();
-        if (isDevice(path))
-            devices.append(path);
-        else
-            collectDevices(path, devices, depth + 1);
+        const Membership membership = isDevice(path) ? subsystemOf(path).membership : Membership::None;
+        switch (membership) {
+        case Membership::Bus:
+            busDevices.append(path);
+            break;
+        case Membership::Class:
+            classDevices.append(path);
+            break;
+        case Membership::None:
+            collectDevices(path, busDevices, classDevices, depth + 1);
+            break;
+        }
     }
 }
 

@@ -6,12 +6,13 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD_DIR="${BUILD_DIR:-$ROOT/build}"
 
 # Debian packages: build, runtime, tests (umockdev, a private D-Bus with a mocked udisks2,
-# loop-mounted ext4 images) and a CJK font so that the window is readable.
+# loop-mounted ext4 images, xz-packed sysfs snapshots) and a CJK font so that the window is
+# readable.
 PACKAGES=(
     build-essential cmake ninja-build pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
     libudev-dev libumockdev-dev umockdev libglib2.0-dev
-    dbus python3-dbusmock e2fsprogs mount util-linux
+    dbus python3-dbusmock e2fsprogs mount util-linux xz-utils
     fonts-noto-cjk qt6-translations-l10n
 )
 

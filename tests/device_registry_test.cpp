@@ -7,8 +7,10 @@
 #include "StreamCapture.h"
 #include "SysfsRegistry.h"
 #include "UsbIds.h"
+#include "VolumePath.h"
 
 #include <QDir>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -112,6 +114,8 @@ private slots:
     void sysfsPartitionTable_data();
     void sysfsPartitionTable();
     void sysfsEntryVanishingDuringWalk();
+    void wholeMachineSnapshot_data();
+    void wholeMachineSnapshot();
     void serialFromVolume();
 };
 
@@ -422,6 +426,71 @@ void DeviceRegistryTest::sysfsEntryVanishingDuringWalk()
     QCOMPARE(outcome.out,
         QByteArray("Location ID:0x1200000, 0x1200000\nFind Location USB Device\nDevice's name = 3:0:0:0\n"));
     QCOMPARE(outcome.stored, QStringList { QStringLiteral("sdc1") });
+}
+
+void DeviceRegistryTest::wholeMachineSnapshot_data()
+{
+    QTest::addColumn<QString>("archive");
+    QTest::addColumn<QString>("bsdName");
+
+    QTest::addRow("partitioned") << QStringLiteral("sysfs-pen-partitioned.tar.xz") << QStringLiteral("sdb1");
+    QTest::addRow("whole-disk file system")
+        << QStringLiteral("sysfs-pen-plain.tar.xz") << QStringLiteral("sdb");
+}
+
+void DeviceRegistryTest::wholeMachineSnapshot()
+{
+    QFETCH(QString, archive);
+    QFETCH(QString, bsdName);
+
+    // All of a real machine's sysfs, udev database and mount table: endpoint devices beside the
+    // SCSI host, class devices beside the bus devices, containers without a bus, and a system
+    // disk on ATA that the walk must pass by.
+    QTemporaryDir root;
+    QVERIFY(root.isValid());
+    QProcess tar;
+    tar.start(QStringLiteral("tar"),
+        { QStringLiteral("-xJf"), QStringLiteral(DEVICE_FIXTURES "/") + archive, QStringLiteral("-C"),
+            root.path() });
+    QVERIFY(tar.waitForFinished(60000));
+    QVERIFY2(tar.exitStatus() == QProcess::NormalExit && tar.exitCode() == 0, tar.readAllStandardError());
+    const QString sys = root.filePath(QStringLiteral("sys"));
+
+    // Remembers every entry the walk looked at, to show that the system disk was passed by.
+    struct SeeingRegistry : SysfsRegistry {
+        using SysfsRegistry::SysfsRegistry;
+        mutable QStringList seen;
+        QString className(const QString& entry) const override
+        {
+            seen.append(entry);
+            return SysfsRegistry::className(entry);
+        }
+    };
+    const SeeingRegistry registry(sys, root.filePath(QStringLiteral("run/udev/data")));
+    QStringList resolved;
+    const Outcome outcome = lookUp(registry, { 0x01200000, 0x01100000 }, [&](const QString& name) {
+        const QString volume
+            = VolumePathForBSDName(name, sys, root.filePath(QStringLiteral("proc/self/mountinfo")));
+        resolved.append(name + QLatin1Char('=') + volume);
+        return volume;
+    });
+
+    QCOMPARE(outcome.out,
+        QByteArray("Location ID:0x1100000, 0x1200000\n"
+                   "Location ID:0x1100000, 0x1100000\nFind Location USB Device\nDevice's name = 2:0:0:0\n"));
+    QCOMPARE(
+        outcome.err, "Vendor: vorna\nProduct: Pen\nVersion: 0100\nBSD Name: " + bsdName.toLatin1() + "\n");
+    QCOMPARE(outcome.stored, QStringList { bsdName });
+    const PenRecord& pen = outcome.records.constFirst();
+    QCOMPARE(pen.vendor, QStringLiteral("vorna"));
+    QCOMPARE(pen.product, QStringLiteral("Pen"));
+    QCOMPARE(pen.revision, QStringLiteral("0100"));
+    QCOMPARE(resolved, QStringList { bsdName + QStringLiteral("=/media/MY PEN/") });
+    // Both walks went past the ATA disk and its SCSI unit before reaching the pen.
+    const QString ataUnit
+        = sys + QStringLiteral("/devices/pci0000:00/0000:00:01.1/ata1/host0/target0:0:0/0:0:0:0");
+    QCOMPARE(registry.seen.count(ataUnit), 2);
+    QCOMPARE(registry.seen.count(ataUnit + QStringLiteral("/block/sda")), 2);
 }
 
 void DeviceRegistryTest::serialFromVolume()
