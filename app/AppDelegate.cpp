@@ -4,7 +4,9 @@
 #include "BookRemoval.h"
 #include "BookTableModel.h"
 #include "Catalogue.h"
+#include "DiskJobs.h"
 #include "InstWindow.h"
+#include "MountWatcher.h"
 #include "PackageFileDialog.h"
 #include "StickerChange.h"
 #include "StickerNumber.h"
@@ -18,10 +20,15 @@
 #include <QFileInfo>
 #include <QMainWindow>
 
+#include <cstdio>
+
 namespace {
 const QString NoPenPlaceholder = QStringLiteral("请连接点读系列产品！");
 const QString NoVolumeMessage = QStringLiteral("未找到点读笔存储，无法安装！");
 const QString EjectFailedMessage = QStringLiteral("点读笔弹出失败，请关闭正在使用点读笔的程序后重试！");
+const QString EjectingMessage = QStringLiteral("正在弹出点读笔……");
+const QString EjectedMessage = QStringLiteral("点读笔已弹出，可以安全拔下。");
+const QString UnpluggedMessage = QStringLiteral("点读笔已拔出。");
 const QString RemoveFailedMessage = QStringLiteral("删除点读包失败！");
 const QString ChoosePackageMessage = QStringLiteral("请选择需要安装的点读包或故事包");
 }
@@ -65,12 +72,20 @@ AppDelegate::AppDelegate()
 
     // The edit area starts as after a scan: nothing selected, nothing to edit.
     disableBookControls();
+
+    // Volume changes that come while a modal dialog is open are looked at once it closes.
+    m_volumesRetry = new QTimer(this);
+    m_volumesRetry->setSingleShot(true);
+    m_volumesRetry->setInterval(250);
+    connect(m_volumesRetry, &QTimer::timeout, this, &AppDelegate::volumesChanged);
 }
 
 AppDelegate::~AppDelegate()
 {
     if (penHost() == this)
         setPenHost(nullptr);
+    // A disk call still running uses the disk service: it ends before the service does.
+    delete m_diskJobs;
 }
 
 void AppDelegate::applicationDidFinishLaunching()
@@ -78,6 +93,12 @@ void AppDelegate::applicationDidFinishLaunching()
     setPenHost(this);
     dataKavo.clear();
     dataBook.clear();
+    // Desktops mount a new pen a moment after it appears, often after the lookup has looked,
+    // and other programs may unmount it.
+    if (!m_mountWatcher) {
+        m_mountWatcher = new MountWatcher(QStringLiteral("/proc/self/mountinfo"), this);
+        connect(m_mountWatcher, &MountWatcher::mountsChanged, this, &AppDelegate::volumesChanged);
+    }
     InitService();
     InitKavo();
 }
@@ -86,18 +107,96 @@ void AppDelegate::InitService()
 {
     if (!m_monitorUsb || m_usbMonitor)
         return;
-    if (!m_diskService)
-        m_diskService = createSystemDiskService();
-    m_usbMonitor = new UsbMonitor(m_diskService.get(), m_volumePath, this);
+    m_usbMonitor = new UsbMonitor(m_volumePath, this);
     // Pens that arrive while a modal dialog (the install) is open are listed once it closes.
     m_usbMonitor->setDeferWhile([] { return QApplication::activeModalWidget() != nullptr; });
     m_usbMonitor->start();
 }
 
+bool AppDelegate::diskJobsRunning() const { return m_diskJobs && m_diskJobs->isBusy(); }
+
+DiskJobs* AppDelegate::diskJobs()
+{
+    if (!m_diskService)
+        m_diskService = createSystemDiskService();
+    if (!m_diskJobs)
+        m_diskJobs = new DiskJobs(m_diskService.get(), this);
+    return m_diskJobs;
+}
+
 void AppDelegate::storePen(const PenRecord& record)
 {
     dataKavo.insert_or_assign(record.bsdName, record);
+    const QString volume = m_volumePath(record.bsdName);
+    m_knownVolumes[record.bsdName] = volume;
     InitKavo();
+    if (volume.isEmpty() && m_autoMount)
+        mountVolume(record.bsdName);
+}
+
+// Where nothing mounted a new pen, mount it as a desktop would. The serial and the packages
+// follow when the volume appears (volumesChanged).
+void AppDelegate::mountVolume(const QString& bsdName)
+{
+    diskJobs()->mountFilesystem(bsdName, [this, bsdName](const QString& mountPoint, const QString& error) {
+        if (mountPoint.isEmpty()) {
+            std::fprintf(stderr, "Mounting /dev/%s failed: %s\n", bsdName.toUtf8().constData(),
+                error.toUtf8().constData());
+            std::fflush(stderr);
+            return;
+        }
+        volumesChanged();
+    });
+}
+
+void AppDelegate::penUnplugged(const QString& bsdName)
+{
+    const auto pen = dataKavo.find(bsdName);
+    if (pen == dataKavo.end())
+        return;
+    dataKavo.erase(pen);
+    m_knownVolumes.erase(bsdName);
+    InitKavo();
+    // Powering a pen off during its eject unplugs it too; the eject says how it went.
+    dtInfo->setText(bsdName == m_ejecting ? EjectingMessage : UnpluggedMessage);
+}
+
+// Reads the serial of a pen again from its volume as it is now. True when the volume changed.
+bool AppDelegate::rereadSerial(const QString& bsdName)
+{
+    const auto pen = dataKavo.find(bsdName);
+    if (pen == dataKavo.end())
+        return false;
+    const QString volume = m_volumePath(bsdName);
+    const PenRecord& old = pen->second;
+    pen->second = BuildPenRecord(old.vendor, old.product, old.revision, old.bsdName, ReadProductIni(volume));
+    auto& known = m_knownVolumes[bsdName];
+    return std::exchange(known, volume) != volume;
+}
+
+void AppDelegate::volumesChanged()
+{
+    // Not under an open dialog: the install and the removal work on the listed package folder.
+    if (QApplication::activeModalWidget()) {
+        m_volumesRetry->start();
+        return;
+    }
+    const PenRecord* selected = selectedPen();
+    const QString selectedName = selected ? selected->bsdName : QString();
+    bool selectedChanged = false;
+    for (auto& [bsdName, record] : dataKavo) {
+        if (m_volumePath(bsdName) == m_knownVolumes[bsdName])
+            continue;
+        if (rereadSerial(bsdName) && bsdName == selectedName)
+            selectedChanged = true;
+    }
+    if (selectedChanged) {
+        const QString message = dtInfo->text();
+        InitData();
+        // An eject that unmounts the pen changes its volume too; its message stays.
+        if (isEjecting())
+            dtInfo->setText(message);
+    }
 }
 
 void AppDelegate::InitKavo()
@@ -119,10 +218,19 @@ void AppDelegate::InitKavo()
     for (const auto& [key, record] : dataKavo)
         listKavo->addItem(record.selectorText());
     listKavo->setCurrentIndex(0);
-    snKavo->setEnabled(true);
-    btnInstall->setEnabled(true);
-    btnEject->setEnabled(true);
+    updatePenControls();
     InitData();
+}
+
+void AppDelegate::updatePenControls()
+{
+    const bool pens = !dataKavo.empty();
+    const PenRecord* pen = selectedPen();
+    // Nothing is written to a pen that is being unmounted, and one eject runs at a time.
+    const bool selectedEjecting = isEjecting() && pen && pen->bsdName == m_ejecting;
+    snKavo->setEnabled(pens);
+    btnInstall->setEnabled(pens && !selectedEjecting);
+    btnEject->setEnabled(pens && !isEjecting());
 }
 
 const PenRecord* AppDelegate::selectedPen() const
@@ -183,6 +291,8 @@ void AppDelegate::tableViewSelectionDidChange()
     const int index = selectedBookRow();
     if (index < 0)
         return;
+    if (const PenRecord* pen = selectedPen(); isEjecting() && pen && pen->bsdName == m_ejecting)
+        return;
     const ListData& row = dataBook.at(index);
     btnRemove->setEnabled(true);
     btnApply->setEnabled(true);
@@ -205,30 +315,49 @@ void AppDelegate::tableViewSelectionDidChange()
 
 void AppDelegate::tableViewSelected() { }
 
-void AppDelegate::OnComboboxChanged() { InitData(); }
+void AppDelegate::OnComboboxChanged()
+{
+    updatePenControls();
+    InitData();
+}
 
-void AppDelegate::RefreshList() { InitData(); }
+void AppDelegate::RefreshList()
+{
+    // The volume may have been mounted since the pen was recognised: read its serial again.
+    if (const PenRecord* pen = selectedPen())
+        rereadSerial(pen->bsdName);
+    InitData();
+}
 
 void AppDelegate::EjectPen()
 {
     const int index = listKavo->currentIndex();
-    if (index < 0 || dataKavo.empty() || size_t(index) >= dataKavo.size())
+    if (index < 0 || dataKavo.empty() || size_t(index) >= dataKavo.size() || isEjecting())
         return;
-    const auto entry = std::next(dataKavo.begin(), index);
+    m_ejecting = std::next(dataKavo.begin(), index)->first;
+    listBook->clearSelection();
+    disableBookControls();
+    updatePenControls();
+    dtInfo->setText(EjectingMessage);
 
-    if (!m_diskService)
-        m_diskService = createSystemDiskService();
-    QString error;
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    const bool ejected = m_diskService->ejectDrive(entry->first, &error);
-    QApplication::restoreOverrideCursor();
-    if (!ejected) {
-        // The pen may still hold unwritten data: keep it listed and say why.
-        dtInfo->setText(EjectFailedMessage);
-        return;
-    }
-    dataKavo.erase(entry);
-    InitKavo();
+    // Unmounting writes back what is cached for the pen: seconds on slow flash. The window
+    // keeps painting meanwhile.
+    diskJobs()->ejectDrive(m_ejecting, [this](bool ejected, const QString& error) {
+        const QString bsdName = std::exchange(m_ejecting, QString());
+        if (!ejected) {
+            std::fprintf(stderr, "Ejecting /dev/%s failed: %s\n", bsdName.toUtf8().constData(),
+                error.toUtf8().constData());
+            std::fflush(stderr);
+            // The pen may still hold unwritten data: keep it listed and say why.
+            updatePenControls();
+            dtInfo->setText(EjectFailedMessage);
+            return;
+        }
+        dataKavo.erase(bsdName);
+        m_knownVolumes.erase(bsdName);
+        InitKavo();
+        dtInfo->setText(EjectedMessage);
+    });
 }
 
 void AppDelegate::InstallBook()
@@ -320,6 +449,6 @@ void AppDelegate::ApplyBook()
         { row.file, row.flag, row.type, row.bookOid(), dtBookOid->text(), dtOffsetOid->text(), pathKavo });
     if (result.rescan)
         InitData();
-    if (!result.message.isEmpty())
-        dtInfo->setText(result.message);
+    // What the last action did: a change that went through clears an earlier refusal.
+    dtInfo->setText(result.message);
 }

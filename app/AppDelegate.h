@@ -9,11 +9,14 @@
 #include <QMessageBox>
 #include <QObject>
 #include <QPointer>
+#include <QTimer>
 
 #include <functional>
 #include <memory>
 
 class BookTableModel;
+class DiskJobs;
+class MountWatcher;
 class QComboBox;
 class QFileDialog;
 class QLabel;
@@ -39,7 +42,10 @@ public:
     using VolumePathResolver = std::function<QString(const QString& bsdName)>;
     void setVolumePathResolver(VolumePathResolver resolver) { m_volumePath = std::move(resolver); }
     void setDiskService(std::unique_ptr<DiskService> service) { m_diskService = std::move(service); }
-    void setUsbMonitoringEnabled(bool enabled) { m_monitorUsb = enabled; }
+    // Without USB monitoring nothing is mounted either, unless asked for.
+    void setUsbMonitoringEnabled(bool enabled) { m_monitorUsb = m_autoMount = enabled; }
+    void setAutoMountEnabled(bool enabled) { m_autoMount = enabled; }
+    bool diskJobsRunning() const;
     // Tests answer the modal dialogs through these hooks instead of a person.
     static inline std::function<void(QFileDialog*)> fileDialogShown;
     static inline std::function<QAbstractButton*(QMessageBox&)> alertHook;
@@ -54,6 +60,13 @@ public:
 
     // PenHost
     void storePen(const PenRecord& record) override;
+    void penUnplugged(const QString& bsdName) override;
+
+    // A volume was mounted or unmounted: pens whose volume changed get their serial read
+    // again, and the selected one is listed again.
+    void volumesChanged();
+    // True while an eject runs in the background.
+    bool isEjecting() const { return !m_ejecting.isEmpty(); }
 
     QMainWindow* window() const { return m_window.get(); }
     const PenRegistry& pens() const { return dataKavo; }
@@ -74,6 +87,10 @@ public slots:
 private:
     void tableViewSelectionDidChange();
     void disableBookControls();
+    void updatePenControls();
+    void mountVolume(const QString& bsdName);
+    DiskJobs* diskJobs();
+    bool rereadSerial(const QString& bsdName);
     void installChosenFile(const QString& path);
     int selectedBookRow() const;
     const PenRecord* selectedPen() const;
@@ -105,6 +122,12 @@ private:
     VolumePathResolver m_volumePath;
     std::unique_ptr<DiskService> m_diskService;
     UsbMonitor* m_usbMonitor = nullptr;
+    MountWatcher* m_mountWatcher = nullptr;
+    DiskJobs* m_diskJobs = nullptr;
+    QString m_ejecting; // BSD name of the pen being ejected
+    std::map<QString, QString> m_knownVolumes; // volume path of each pen when last looked at
+    QTimer* m_volumesRetry = nullptr;
     bool m_monitorUsb = true;
+    bool m_autoMount = true;
     QString m_lastPackageFolder;
 };

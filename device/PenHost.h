@@ -10,6 +10,8 @@ public:
     virtual ~PenHost() = default;
     // Stores the record under its BSD name, replacing an earlier one, and refreshes the selector.
     virtual void storePen(const PenRecord& record) = 0;
+    // The USB device of the pen stored under `bsdName` went away without an eject.
+    virtual void penUnplugged(const QString& bsdName) = 0;
 };
 
 void setPenHost(PenHost* host);

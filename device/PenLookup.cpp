@@ -1,38 +1,33 @@
 #include "PenLookup.h"
 
 #include "DeviceLog.h"
-#include "DiskService.h"
 #include "PenHost.h"
 #include "PenRecord.h"
 
-#include <QFile>
-
 namespace {
 const QString PenVendor = QStringLiteral("vorna");
-const QString ProductIniPath = QStringLiteral("SYS/INI/product.ini");
-// Only the first 25 bytes of product.ini are ever used; a larger file is not read whole.
-constexpr qint64 ProductIniReadLimit = 4096;
 
 QByteArray text(const QString& value) { return value.toUtf8(); }
 }
 
-PenLookup::PenLookup(const DeviceRegistry& registry, VolumePathResolver volumePath, DiskService* disks)
+PenLookup::PenLookup(const DeviceRegistry& registry, VolumePathResolver volumePath)
     : m_registry(registry)
     , m_volumePath(std::move(volumePath))
-    , m_disks(disks)
 {
 }
 
-void PenLookup::findLocationID(quint32 wanted)
+QString PenLookup::findLocationID(quint32 wanted)
 {
+    m_stored.clear();
     const std::optional<QString> root = m_registry.root();
     if (!root) {
         // Without a device tree no pen can be found; the program goes on without.
         logErr("findLocationID: no device registry at %s, no pen can be recognised.\n",
             text(m_registry.location()).constData());
-        return;
+        return {};
     }
     loopFindID(nullptr, *root, wanted);
+    return m_stored;
 }
 
 void PenLookup::loopFindID(RegistryIterator* siblings, const QString& entry, quint32 wanted)
@@ -100,34 +95,10 @@ void PenLookup::storePen(const QString& firstChildOfInterface)
     if (collected.vendor.isEmpty() || collected.bsdName.isEmpty() || collected.vendor != PenVendor)
         return;
 
-    const QString volume = mountedVolume(collected.bsdName);
-    QByteArray ini;
-    // No volume, no file: a relative path would read from the current directory instead.
-    if (!volume.isEmpty()) {
-        QFile file(volume + ProductIniPath);
-        if (file.open(QIODevice::ReadOnly))
-            ini = file.read(ProductIniReadLimit);
-    }
-    const PenRecord record
-        = BuildPenRecord(collected.vendor, collected.product, collected.revision, collected.bsdName, ini);
+    const QString volume = m_volumePath ? m_volumePath(collected.bsdName) : QString();
+    const PenRecord record = BuildPenRecord(
+        collected.vendor, collected.product, collected.revision, collected.bsdName, ReadProductIni(volume));
+    m_stored = record.bsdName;
     if (PenHost* host = penHost())
         host->storePen(record);
-}
-
-QString PenLookup::mountedVolume(const QString& bsdName)
-{
-    QString volume = m_volumePath ? m_volumePath(bsdName) : QString();
-    if (!volume.isEmpty() || !m_disks)
-        return volume;
-    // Desktops mount a new pen by themselves; where nothing did, mount it as they would.
-    QString error;
-    const QString mountPoint = m_disks->mountFilesystem(bsdName, &error);
-    if (mountPoint.isEmpty()) {
-        logErr("Mounting /dev/%s failed: %s\n", text(bsdName).constData(), text(error).constData());
-        return {};
-    }
-    volume = m_volumePath ? m_volumePath(bsdName) : QString();
-    if (volume.isEmpty())
-        volume = mountPoint.endsWith(QLatin1Char('/')) ? mountPoint : mountPoint + QLatin1Char('/');
-    return volume;
 }

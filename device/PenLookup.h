@@ -6,18 +6,16 @@
 
 #include <functional>
 
-class DiskService;
-
 // Finds the volume of a pen by the location ID of its USB device: walks the device registry
 // to the device's mass-storage interface, reads the SCSI identification and the block device
 // below it, and stores an accepted pen (vendor "vorna") with the serial read from its volume
-// in the pen registry of penHost().
+// in the pen registry of penHost(). A pen whose volume is not mounted is stored with an empty
+// serial; the controller mounts it and reads the serial once the volume is there.
 class PenLookup {
 public:
     using VolumePathResolver = std::function<QString(const QString& bsdName)>;
 
-    // `disks` mounts a pen whose volume is not mounted; it may be null.
-    PenLookup(const DeviceRegistry& registry, VolumePathResolver volumePath, DiskService* disks);
+    PenLookup(const DeviceRegistry& registry, VolumePathResolver volumePath);
 
     struct Identification {
         QString vendor;
@@ -26,7 +24,8 @@ public:
         QString bsdName;
     };
 
-    void findLocationID(quint32 wanted);
+    // Returns the BSD name under which a pen was stored, or an empty string.
+    QString findLocationID(quint32 wanted);
     // Visits `entry` with its subtree, then each entry that `siblings` still yields with its
     // subtree. An empty entry ends the call.
     void loopFindID(RegistryIterator* siblings, const QString& entry, quint32 wanted);
@@ -34,9 +33,8 @@ public:
 
 private:
     void storePen(const QString& firstChildOfInterface);
-    QString mountedVolume(const QString& bsdName);
 
     const DeviceRegistry& m_registry;
     VolumePathResolver m_volumePath;
-    DiskService* m_disks = nullptr;
+    QString m_stored; // BSD name of the pen stored by the current findLocationID
 };

@@ -28,6 +28,11 @@ struct PenRecord {
 PenRecord BuildPenRecord(const QString& vendor, const QString& product, const QString& revision,
     const QString& bsdName, const QByteArray& iniContent);
 
+// The bytes of SYS/INI/product.ini on a mounted volume (a path ending in "/"); empty when the
+// volume path is empty or the file is missing, not a regular file, or unreadable. Never blocks
+// (a FIFO under that name) and never follows a link off the pen.
+QByteArray ReadProductIni(const QString& volumePath);
+
 // The pen registry, keyed by BSD name. std::map keeps the keys sorted, so the order is stable
 // and the selector's index i is always the i-th key.
 using PenRegistry = std::map<QString, PenRecord>;

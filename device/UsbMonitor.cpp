@@ -1,6 +1,7 @@
 #include "UsbMonitor.h"
 
 #include "DeviceLog.h"
+#include "PenHost.h"
 #include "UsbIds.h"
 
 #include <QSocketNotifier>
@@ -62,9 +63,9 @@ std::optional<quint32> locationAttribute(udev_device* device, int* code)
 }
 }
 
-UsbMonitor::UsbMonitor(DiskService* disks, VolumePathResolver volumePath, QObject* parent)
+UsbMonitor::UsbMonitor(VolumePathResolver volumePath, QObject* parent)
     : QObject(parent)
-    , m_lookup(m_registry, std::move(volumePath), disks)
+    , m_lookup(m_registry, std::move(volumePath))
 {
     m_settle.setSingleShot(true);
     m_settle.setInterval(SettleTimeMs);
@@ -150,6 +151,14 @@ void UsbMonitor::readMonitor()
             DeviceRemoved(syspath);
         }
     }
+    if (m_unplugged.isEmpty())
+        return;
+    if (m_busy && m_busy()) {
+        if (!m_deferred.isActive())
+            m_deferred.start();
+        return;
+    }
+    dropUnplugged();
 }
 
 void UsbMonitor::settled()
@@ -158,7 +167,19 @@ void UsbMonitor::settled()
         m_deferred.start();
         return;
     }
+    // A pen unplugged and plugged in again within the settle time: drop the old one first.
+    dropUnplugged();
     DeviceAdded();
+}
+
+void UsbMonitor::dropUnplugged()
+{
+    const QStringList gone = std::exchange(m_unplugged, {});
+    PenHost* host = penHost();
+    for (const QString& bsdName : gone) {
+        if (host)
+            host->penUnplugged(bsdName);
+    }
 }
 
 void UsbMonitor::DeviceAdded()
@@ -209,7 +230,7 @@ void UsbMonitor::handleDevice(const QString& syspath)
         return;
 
     logOut("New KAVO added.\n");
-    m_lookup.findLocationID(data.locationID);
+    data.bsdName = m_lookup.findLocationID(data.locationID);
     m_pens.insert(syspath, data);
 }
 
@@ -218,9 +239,12 @@ void UsbMonitor::DeviceRemoved(const QString& syspath)
     const auto pen = m_pens.constFind(syspath);
     if (pen == m_pens.cend())
         return;
-    // The record stays listed: only an eject through the program removes it.
     logErr("Device removed.\n");
     logErr("privateDataRef->deviceName: %s\n", pen->deviceName.toUtf8().constData());
     logErr("privateDataRef->locationID: 0x%x.\n\n", pen->locationID);
+    // A pen that is not there any more is not listed: its volume, if still in the mount
+    // table, holds nothing readable, and every action on it would fail.
+    if (!pen->bsdName.isEmpty() && !m_unplugged.contains(pen->bsdName))
+        m_unplugged.append(pen->bsdName);
     m_pens.erase(pen);
 }

@@ -95,6 +95,8 @@ private slots:
     void mountInfoLookup_data();
     void mountInfoLookup();
     void mountInfoOnRealLoopMount();
+    void volumeFollowedAfterRecognition();
+    void refreshReadsSerialAgain();
 
     void launchWithoutPen();
     void pensInKeyOrder();
@@ -184,6 +186,51 @@ void AppTest::mountInfoOnRealLoopMount()
     QCOMPARE(app.packageDirectory(), pen.mountPoint() + "/USER/CUSTOM/");
     QCOMPARE(app.books().size(), 1);
     QCOMPARE(app.books().first().name, QStringLiteral("数学"));
+}
+
+void AppTest::volumeFollowedAfterRecognition()
+{
+    LoopPen pen("[SYS]\r\nSerial=PEN20261210X\r\n", QStringLiteral("数学"));
+    if (!pen.isMounted())
+        QSKIP(qPrintable(pen.reason()));
+    QVERIFY(pen.unmount());
+
+    // Recognised before anybody mounted it: listed, nothing to read yet.
+    AppDelegate app;
+    app.setUsbMonitoringEnabled(false);
+    app.applicationDidFinishLaunching();
+    app.storePen(BuildPenRecord("vorna", "Pen", "0100", pen.loopName(), {}));
+    QCOMPARE(app.serial(), QString());
+    QVERIFY(app.books().isEmpty());
+
+    // The desktop mounts it a moment later: serial and packages follow without user action.
+    QVERIFY(pen.mount());
+    QTRY_COMPARE(app.serial(), QStringLiteral("PEN20261210"));
+    QCOMPARE(app.packageDirectory(), pen.mountPoint() + "/USER/CUSTOM/");
+    QCOMPARE(app.books().size(), 1);
+
+    // Another program unmounts it: nothing of it is listed any more.
+    QVERIFY(pen.unmount());
+    QTRY_VERIFY(app.books().isEmpty());
+    QCOMPARE(app.packageDirectory(), QString());
+    QCOMPARE(app.pens().size(), size_t(1));
+}
+
+void AppTest::refreshReadsSerialAgain()
+{
+    QTemporaryDir volume;
+    writeFile(volume.filePath("SYS/INI/product.ini"), "[SYS]\r\nSerial=PEN20261210X\r\n");
+    PackageBuilder(400).title("语文").writeTo(volume.filePath("USER/CUSTOM/001.dar"));
+    Window w;
+    w.addPen("sdb1", QString());
+    QCOMPARE(w.app.serial(), QString());
+
+    // Mounted where the program did not see it happen: refresh reads the serial too.
+    w.volumes.insert("sdb1", volume.path() + "/");
+    QTest::mouseClick(w.button("btnRefresh"), Qt::LeftButton);
+    QCOMPARE(w.app.serial(), QStringLiteral("PEN20261210"));
+    QCOMPARE(w.field("snKavo")->text(), QStringLiteral("PEN20261210"));
+    QCOMPARE(w.app.books().size(), 1);
 }
 
 void AppTest::launchWithoutPen()
@@ -355,6 +402,8 @@ void AppTest::stickerChangeThroughWindow()
     // Unchanged number: only the start sticker, no rescan, the row stays selected.
     w.apply("123", "0042");
     QCOMPARE(ReadOffsetOid(dir + "123.dar"), 42);
+    // The refusal before it is not left standing as if it still held.
+    QCOMPARE(w.info(), QString());
     QCOMPARE(w.listBook()->selectionModel()->selectedRows().size(), 1);
 
     // New number: moved, start sticker written, book code untouched, table rebuilt.

@@ -11,8 +11,10 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMainWindow>
+#include <QMutex>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -26,10 +28,13 @@ const QString PenItem = QStringLiteral("Zanvi点读笔 Pen 0100");
 const QString Placeholder = QStringLiteral("请连接点读系列产品！");
 
 // Mounting needs udisks2, which these tests do not have: every mount fails, and is counted.
+// The calls come from the program's disk thread.
 struct NoMountDisks : DiskService {
+    QMutex* lock;
     QStringList* mountRequests;
-    explicit NoMountDisks(QStringList* requests)
-        : mountRequests(requests)
+    NoMountDisks(QMutex* mutex, QStringList* requests)
+        : lock(mutex)
+        , mountRequests(requests)
     {
     }
     bool ejectDrive(const QString&, QString* error) override
@@ -39,6 +44,7 @@ struct NoMountDisks : DiskService {
     }
     QString mountFilesystem(const QString& bsdName, QString* error) override
     {
+        QMutexLocker locker(lock);
         mountRequests->append(bsdName);
         *error = QStringLiteral("no disk service here");
         return {};
@@ -47,13 +53,19 @@ struct NoMountDisks : DiskService {
 
 // The program as launched, with USB monitoring on the testbed's devices.
 struct Program {
+    QMutex lock;
+    QStringList requests;
     AppDelegate app;
-    QStringList mountRequests;
 
     Program()
     {
-        app.setDiskService(std::make_unique<NoMountDisks>(&mountRequests));
+        app.setDiskService(std::make_unique<NoMountDisks>(&lock, &requests));
         app.applicationDidFinishLaunching();
+    }
+    QStringList mountRequests()
+    {
+        QMutexLocker locker(&lock);
+        return requests;
     }
     QComboBox* selector() const { return app.window()->findChild<QComboBox*>(QStringLiteral("listKavo")); }
     QStringList items() const
@@ -110,12 +122,14 @@ void DeviceMonitorTest::penAtLaunch()
     Program program;
     // Handled within the launch: listed before any event is processed, without the wait.
     QCOMPARE(program.items(), QStringList { PenItem });
+    // Nothing mounted it: the program tries to, in the background, and lists the pen without
+    // a serial meanwhile.
+    QCOMPARE(program.app.serial(), QString());
+    QTRY_COMPARE(program.mountRequests(), QStringList { QStringLiteral("sdb1") });
+    QTRY_VERIFY(!program.app.diskJobsRunning());
     capture.stop();
     QCOMPARE(capture.out(), "New KAVO added.\n" + LookupOut);
     QCOMPARE(capture.err(), lookupErr("sdb1") + mountFailed("sdb1"));
-    // Nothing mounted it: the program tried to, and lists the pen without a serial.
-    QCOMPARE(program.mountRequests, QStringList { QStringLiteral("sdb1") });
-    QCOMPARE(program.app.serial(), QString());
 }
 
 void DeviceMonitorTest::penPluggedLater()
@@ -140,6 +154,7 @@ void DeviceMonitorTest::penPluggedLater()
     QTRY_COMPARE_WITH_TIMEOUT(program.items(), QStringList { PenItem }, 5000);
     QVERIFY2(ticks - ticksAtArrival >= 10,
         qPrintable(QStringLiteral("%1 ticks during the wait").arg(ticks - ticksAtArrival)));
+    QTRY_VERIFY(!program.app.diskJobsRunning());
     capture.stop();
     // The root hub arrived in the same pass and is no pen: only the pen's lines.
     QCOMPARE(capture.out(), "New KAVO added.\n" + LookupOut);
@@ -166,7 +181,7 @@ void DeviceMonitorTest::otherDevicesPluggedLater()
     QCOMPARE(capture.err(), expected);
     QCOMPARE(capture.out(), QByteArray());
     QCOMPARE(program.items(), QStringList { Placeholder });
-    QVERIFY(program.mountRequests.isEmpty());
+    QVERIFY(program.mountRequests().isEmpty());
 }
 
 void DeviceMonitorTest::penPluggedDuringModalDialog()
@@ -240,6 +255,7 @@ void DeviceMonitorTest::unplugging()
         = testbed.addUsbDevice({ QStringLiteral("1-2"), "046d", "c077", "USB Optical Mouse" });
     StreamCapture launch;
     Program program;
+    QTRY_VERIFY(!program.app.diskJobsRunning());
     launch.stop();
     QCOMPARE(program.items(), QStringList { PenItem });
 
@@ -253,8 +269,24 @@ void DeviceMonitorTest::unplugging()
     capture.stop();
     QCOMPARE(capture.err(), expected);
     QCOMPARE(capture.out(), QByteArray());
-    // Unplugged without an eject: it stays listed.
-    QCOMPARE(program.items(), QStringList { PenItem });
+    // Unplugged without an eject: a pen that is not there is not listed, and the user is told.
+    QCOMPARE(program.items(), QStringList { Placeholder });
+    QVERIFY(program.app.pens().empty());
+    QCOMPARE(program.app.window()->findChild<QLabel*>(QStringLiteral("dtInfo"))->text(),
+        QStringLiteral("点读笔已拔出。"));
+
+    // Plugged in again while a stale mount still holds the old name: the kernel names it anew,
+    // and it is recognised afresh.
+    PenTestbed::Pen again;
+    again.disk = QStringLiteral("sdc");
+    again.minor = 32;
+    again.partitioned = false;
+    StreamCapture replug;
+    testbed.addPen(again);
+    QTRY_COMPARE_WITH_TIMEOUT(program.items(), QStringList { PenItem }, UsbMonitor::SettleTimeMs + 3000);
+    replug.stop();
+    QCOMPARE(program.app.pens().begin()->first, QStringLiteral("sdc"));
+    QVERIFY(replug.out().contains("New KAVO added.\n"));
 }
 
 void DeviceMonitorTest::penOnRealMount()
@@ -279,7 +311,7 @@ void DeviceMonitorTest::penOnRealMount()
     capture.stop();
     QCOMPARE(capture.err(), lookupErr("sdb1"));
     QCOMPARE(program.items(), QStringList { PenItem });
-    QVERIFY(program.mountRequests.isEmpty());
+    QVERIFY(program.mountRequests().isEmpty());
     QCOMPARE(program.app.serial(), QString::fromLatin1(ini.mid(14, 11)));
     QCOMPARE(program.app.window()->findChild<QLineEdit*>(QStringLiteral("snKavo"))->text(),
         QString::fromLatin1(ini.mid(14, 11)));

@@ -19,6 +19,7 @@ namespace {
 struct RecordingHost : PenHost {
     QList<PenRecord> stored;
     void storePen(const PenRecord& record) override { stored.append(record); }
+    void penUnplugged(const QString&) override { }
 };
 
 // What a lookup wrote and stored.
@@ -37,7 +38,7 @@ Outcome lookUp(const DeviceRegistry& registry, const QList<quint32>& wanted,
     Outcome outcome;
     {
         StreamCapture capture;
-        PenLookup lookup(registry, std::move(volumePath), nullptr);
+        PenLookup lookup(registry, std::move(volumePath));
         for (const quint32 id : wanted)
             lookup.findLocationID(id);
         capture.stop();

@@ -2,9 +2,6 @@
 // on a private bus that stands in for the system bus.
 #include "AppDelegate.h"
 #include "DiskService.h"
-#include "MemoryRegistry.h"
-#include "PenHost.h"
-#include "PenLookup.h"
 #include "StreamCapture.h"
 
 #include <QComboBox>
@@ -115,11 +112,6 @@ QVariantMap drive(
         { QStringLiteral("power_off_error"), powerOffError } };
 }
 
-struct RecordingHost : PenHost {
-    QList<PenRecord> stored;
-    void storePen(const PenRecord& record) override { stored.append(record); }
-};
-
 } // namespace
 
 class DeviceUdisksTest : public QObject {
@@ -228,13 +220,22 @@ void DeviceUdisksTest::eject()
     auto* info = app.window()->findChild<QLabel*>(QStringLiteral("dtInfo"));
     QCOMPARE(selector->count(), 1);
 
-    QTest::mouseClick(app.window()->findChild<QPushButton*>(QStringLiteral("btnEject")), Qt::LeftButton);
+    // A message of an earlier failed eject; the outcome of this one replaces it.
+    info->setText(EjectFailed);
+    auto* eject = app.window()->findChild<QPushButton*>(QStringLiteral("btnEject"));
+    QTest::mouseClick(eject, Qt::LeftButton);
+    // udisks2 answers on its own time; the window goes on meanwhile.
+    QVERIFY(app.isEjecting());
+    QVERIFY(!eject->isEnabled());
+    QCOMPARE(info->text(), QStringLiteral("正在弹出点读笔……"));
+    QTRY_VERIFY(!app.isEjecting());
 
     if (ejected) {
         QVERIFY(app.pens().empty());
         QCOMPARE(selector->itemText(0), QStringLiteral("请连接点读系列产品！"));
-        QCOMPARE(info->text(), QString());
+        QCOMPARE(info->text(), QStringLiteral("点读笔已弹出，可以安全拔下。"));
     } else {
+        QVERIFY(eject->isEnabled());
         // The pen may still hold unwritten data: it stays, and the user is told.
         QCOMPARE(app.pens().size(), size_t(1));
         QCOMPARE(selector->itemText(0), QStringLiteral("Zanvi点读笔 Pen 0100"));
@@ -288,25 +289,27 @@ void DeviceUdisksTest::mountUnmountedPen()
             drive(QStringLiteral("vorna_Pen_1"), { bareBlock(QStringLiteral("sdb")), block }) } } });
     QVERIFY(udisks.waitUntilReady());
 
-    MemoryRegistry registry;
-    const QString nub = registry.add(registry.rootEntry(), QStringLiteral("nub"),
-        RegistryClass::MassStorageInterface, { { RegistryKey::LocationID, 0x01100000 } });
-    const QString unit = registry.add(nub, QStringLiteral("2:0:0:0"), RegistryClass::LogicalUnit,
-        { { RegistryKey::Vendor, QStringLiteral("vorna") }, { RegistryKey::Product, QStringLiteral("Pen") },
-            { RegistryKey::Revision, QStringLiteral("0100") } });
-    registry.add(unit, QStringLiteral("sdb1"), RegistryClass::Media,
-        { { RegistryKey::BSDName, QStringLiteral("sdb1") } });
+    // The mount table as the program reads it: the volume is there once udisks2 mounted it.
+    const auto mounted = [] {
+        return !MockUdisks::calls(BlockPath + QStringLiteral("sdb1"), QStringLiteral("Mount")).isEmpty();
+    };
+    AppDelegate app;
+    app.setUsbMonitoringEnabled(false);
+    app.setAutoMountEnabled(true);
+    app.setVolumePathResolver([&](const QString&) {
+        return mounted() && mountError.isEmpty() ? mountPoint.path() + "/" : QString();
+    });
+    app.setDiskService(createSystemDiskService());
+    app.applicationDidFinishLaunching();
 
-    RecordingHost host;
-    setPenHost(&host);
-    const std::unique_ptr<DiskService> disks = createSystemDiskService();
     StreamCapture capture;
-    // Not mounted by anyone: the resolver finds no volume.
-    PenLookup(
-        registry, [](const QString&) { return QString(); }, disks.get())
-        .findLocationID(0x01100000);
+    // Recognised while nobody had mounted it: listed at once, without serial or packages.
+    app.storePen(BuildPenRecord(
+        QStringLiteral("vorna"), QStringLiteral("Pen"), QStringLiteral("0100"), QStringLiteral("sdb1"), {}));
+    QCOMPARE(app.pens().size(), size_t(1));
+    QCOMPARE(app.serial(), QString());
+    QTRY_VERIFY(!app.diskJobsRunning());
     capture.stop();
-    setPenHost(nullptr);
 
     const QList<QVariantList> mounts
         = MockUdisks::calls(BlockPath + QStringLiteral("sdb1"), QStringLiteral("Mount"));
@@ -314,10 +317,10 @@ void DeviceUdisksTest::mountUnmountedPen()
     QCOMPARE(MockUdisks::options(mounts.first().value(0)),
         (QVariantMap { { QStringLiteral("auth.no_user_interaction"), true } }));
 
-    // Listed either way; the serial only when the pen could be read.
-    QCOMPARE(host.stored.size(), 1);
-    QCOMPARE(host.stored.first().bsdName, QStringLiteral("sdb1"));
-    QCOMPARE(host.stored.first().serialText(), serialRead ? QString::fromLatin1(ini.mid(14, 11)) : QString());
+    // Listed either way; the serial and the packages once the pen could be read.
+    QCOMPARE(app.pens().size(), size_t(1));
+    QCOMPARE(app.serial(), serialRead ? QString::fromLatin1(ini.mid(14, 11)) : QString());
+    QCOMPARE(app.packageDirectory(), serialRead ? mountPoint.path() + "/USER/CUSTOM/" : QString());
     QCOMPARE(capture.err().contains("Mounting /dev/sdb1 failed: "), !serialRead);
     if (!serialRead)
         QVERIFY(capture.err().contains(mountError.toUtf8()));

@@ -67,4 +67,18 @@ LoopPen::~LoopPen()
         runOutside(QStringLiteral("losetup"), { QStringLiteral("-d"), m_loop });
 }
 
+bool LoopPen::unmount()
+{
+    if (m_mounted && runOutside(QStringLiteral("umount"), { m_mountPoint }))
+        m_mounted = false;
+    return !m_mounted;
+}
+
+bool LoopPen::mount()
+{
+    if (!m_mounted && !m_loop.isEmpty() && runOutside(QStringLiteral("mount"), { m_loop, m_mountPoint }))
+        m_mounted = true;
+    return m_mounted;
+}
+
 QString LoopPen::loopName() const { return QFileInfo(m_loop).fileName(); }

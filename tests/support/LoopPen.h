@@ -19,6 +19,9 @@ public:
     LoopPen& operator=(const LoopPen&) = delete;
 
     bool isMounted() const { return m_mounted; }
+    // Unmounts and mounts again the same loop device at the same place, as a desktop would.
+    bool unmount();
+    bool mount();
     QString reason() const { return m_reason; }
     QString mountPoint() const { return m_mountPoint; } // without a trailing "/"
     QString loopName() const; // "loop0"
