@@ -2,6 +2,7 @@
 
 #include "BookHeader.h"
 #include "BookRemoval.h"
+#include "BookSortModel.h"
 #include "BookTableModel.h"
 #include "Catalogue.h"
 #include "DiskJobs.h"
@@ -12,6 +13,7 @@
 #include "StickerNumber.h"
 #include "UsbMonitor.h"
 #include "VolumePath.h"
+#include "VolumeSpace.h"
 #include "ui_MainWindow.h"
 
 #include <QApplication>
@@ -51,9 +53,15 @@ AppDelegate::AppDelegate()
     dtBookOid = m_ui->dtBookOid;
     dtOffsetOid = m_ui->dtOffsetOid;
     dtInfo = m_ui->dtInfo;
+    dtSpace = m_ui->dtSpace;
 
     m_bookModel = new BookTableModel(dataBook, this);
-    listBook->setModel(m_bookModel);
+    m_sortModel = new BookSortModel(this);
+    m_sortModel->setSourceModel(m_bookModel);
+    listBook->setModel(m_sortModel);
+    // The scan's order until the user clicks a column header.
+    listBook->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
+    listBook->setSortingEnabled(true);
     listBook->horizontalHeader()->setSectionResizeMode(BookTableModel::NameColumn, QHeaderView::Stretch);
     listBook->horizontalHeader()->setSectionResizeMode(
         BookTableModel::StatColumn, QHeaderView::ResizeToContents);
@@ -213,6 +221,7 @@ void AppDelegate::InitKavo()
         dataBook.clear();
         m_bookModel->endReload();
         listBook->clearSelection();
+        dtSpace->clear();
         return;
     }
     for (const auto& [key, record] : dataKavo)
@@ -253,10 +262,12 @@ void AppDelegate::InitData()
     imbCode = pen->serialText();
     snKavo->setText(imbCode);
     // An unmounted pen has no package directory; nothing is scanned or written then.
-    pathKavo = packageDirectoryFor(m_volumePath(pen->bsdName));
+    const QString volume = m_volumePath(pen->bsdName);
+    pathKavo = packageDirectoryFor(volume);
     dataBook = ScanCatalogue(pathKavo);
     m_bookModel->endReload();
     listBook->clearSelection();
+    dtSpace->setText(freeSpaceLine(volume));
 
     disableBookControls();
     dtBookName->setText(QString());
@@ -272,7 +283,8 @@ int AppDelegate::selectedBookRow() const
     const QModelIndexList rows = listBook->selectionModel()->selectedRows();
     if (rows.isEmpty())
         return -1;
-    const int row = rows.first().row();
+    // The table shows the rows in the user's order; dataBook keeps the scan's.
+    const int row = m_sortModel->bookRow(rows.first().row());
     return row < dataBook.size() ? row : -1;
 }
 

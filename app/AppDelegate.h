@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 
+class BookSortModel;
 class BookTableModel;
 class DiskJobs;
 class MountWatcher;
@@ -111,6 +112,7 @@ private:
     QLineEdit* dtBookOid = nullptr;
     QLineEdit* dtOffsetOid = nullptr;
     QLabel* dtInfo = nullptr;
+    QLabel* dtSpace = nullptr;
 
     PenRegistry dataKavo;
     BookList dataBook;
@@ -119,6 +121,7 @@ private:
     QPointer<InstWindow> instWindowController;
 
     BookTableModel* m_bookModel = nullptr;
+    BookSortModel* m_sortModel = nullptr;
     VolumePathResolver m_volumePath;
     std::unique_ptr<DiskService> m_diskService;
     UsbMonitor* m_usbMonitor = nullptr;

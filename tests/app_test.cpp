@@ -1,12 +1,15 @@
 #include "AppDelegate.h"
 #include "BookHeader.h"
+#include "Catalogue.h"
 #include "LoopPen.h"
 #include "PackageBuilder.h"
 #include "PenRecord.h"
 #include "ScratchMount.h"
 #include "VolumePath.h"
+#include "VolumeSpace.h"
 
 #include <QComboBox>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMainWindow>
@@ -57,6 +60,18 @@ struct Window {
         return cells;
     }
     int rowOf(const QString& stat) const { return int(column(1).indexOf(stat)); }
+    void clickRow(int row)
+    {
+        const QRect cell = listBook()->visualRect(listBook()->model()->index(row, 0));
+        QTest::mouseClick(listBook()->viewport(), Qt::LeftButton, {}, cell.center());
+    }
+    void clickHeader(int section)
+    {
+        QHeaderView* header = listBook()->horizontalHeader();
+        const QPoint centre(header->sectionViewportPosition(section) + header->sectionSize(section) / 2,
+            header->height() / 2);
+        QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, centre);
+    }
     void select(const QString& stat)
     {
         const int row = rowOf(stat);
@@ -98,10 +113,17 @@ private slots:
     void volumeFollowedAfterRecognition();
     void refreshReadsSerialAgain();
 
+    void humanSize_data();
+    void humanSize();
+    void freeSpaceShown();
+
     void launchWithoutPen();
     void pensInKeyOrder();
     void scanAndSelection();
     void unmountedPenIsNeverWritten();
+
+    void sortByColumnHeader();
+    void sortedRowIsTheOneActedOn();
 
     void stickerChangeThroughWindow();
     void stickerChangeFailureIsReported();
@@ -231,6 +253,54 @@ void AppTest::refreshReadsSerialAgain()
     QCOMPARE(w.app.serial(), QStringLiteral("PEN20261210"));
     QCOMPARE(w.field("snKavo")->text(), QStringLiteral("PEN20261210"));
     QCOMPARE(w.app.books().size(), 1);
+}
+
+void AppTest::humanSize_data()
+{
+    QTest::addColumn<qint64>("bytes");
+    QTest::addColumn<QString>("text");
+
+    QTest::addRow("nothing") << 0LL << "0 B";
+    QTest::addRow("bytes up to 999") << 999LL << "999 B";
+    QTest::addRow("1000 bytes are 1 KB") << 1000LL << "1.0 KB";
+    QTest::addRow("one decimal") << 1536LL << "1.5 KB";
+    QTest::addRow("just below a rollover") << 999949LL << "999.9 KB";
+    QTest::addRow("rounding up moves to the next unit") << 999950LL << "1.0 MB";
+    QTest::addRow("4 MiB tmpfs") << 4194304LL << "4.2 MB";
+    QTest::addRow("a 4 GB pen") << 3900000000LL << "3.9 GB";
+    QTest::addRow("gigabytes") << 1234567890LL << "1.2 GB";
+    QTest::addRow("terabytes") << 2000000000000LL << "2.0 TB";
+    QTest::addRow("negative counts as nothing") << -5LL << "0 B";
+}
+
+void AppTest::humanSize()
+{
+    QFETCH(qint64, bytes);
+    QTEST(::humanSize(bytes), "text");
+}
+
+void AppTest::freeSpaceShown()
+{
+    // A volume of a known size: statvfs gives exact numbers to format.
+    ScratchMount pen(4 * 1024 * 1024);
+    if (!pen.isMounted())
+        QSKIP(qPrintable(pen.reason()));
+    Window w;
+    QLabel* space = w.widget<QLabel>("dtSpace");
+    QCOMPARE(space->text(), QString());
+    w.addPen("sdb1", pen.path());
+    QCOMPARE(space->text(), QStringLiteral("可用 4.2 MB，共 4.2 MB"));
+
+    // Every scan asks again.
+    QVERIFY(writeFile(pen.path() + "USER/CUSTOM/001.dar", PackageBuilder::pattern(1024 * 1024)));
+    QCOMPARE(space->text(), QStringLiteral("可用 4.2 MB，共 4.2 MB"));
+    QTest::mouseClick(w.button("btnRefresh"), Qt::LeftButton);
+    QCOMPARE(space->text(), QStringLiteral("可用 3.1 MB，共 4.2 MB"));
+
+    // A pen whose volume is not mounted shows nothing.
+    w.addPen("sda1", QString());
+    QCOMPARE(w.app.packageDirectory(), QString());
+    QCOMPARE(space->text(), QString());
 }
 
 void AppTest::launchWithoutPen()
@@ -368,6 +438,86 @@ void AppTest::unmountedPenIsNeverWritten()
     QTest::mouseClick(w.button("btnInstall"), Qt::LeftButton);
     QCOMPARE(w.info(), QStringLiteral("未找到点读笔存储，无法安装！"));
     QVERIFY(!w.app.installDialog());
+}
+
+namespace {
+// Packages whose title order (pinyin), sticker order (list label in pinyin, then number) and
+// code-point order all differ.
+void writeSortFixture(const QString& dir)
+{
+    PackageBuilder(400).title("北京").writeTo(dir + "010.dar");
+    PackageBuilder(400).title("上海").writeTo(dir + "002.das");
+    PackageBuilder(400).title("安徽").writeTo(dir + "100.dar");
+    PackageBuilder(400).title("第10册").writeTo(dir + "009.dsr");
+    PackageBuilder(400).title("第2册").writeTo(dir + "011.dsr");
+    PackageBuilder(400).title("成都").writeTo(dir + "abc.dar");
+}
+}
+
+void AppTest::sortByColumnHeader()
+{
+    QTemporaryDir volume;
+    writeSortFixture(volume.filePath("USER/CUSTOM/"));
+    Window w;
+    w.app.window()->show();
+    w.addPen("sdb1", volume.path() + "/");
+
+    // Until a header is clicked, the table shows the scan's order.
+    QStringList scanned;
+    for (const ListData& row : w.app.books())
+        scanned << row.stat;
+    QCOMPARE(w.column(1), scanned);
+
+    const QStringList byStat { "故事-009", "故事-011", "智能-002", "自制-010", "自制-100", "自制-abc" };
+    const QStringList byName { "安徽", "北京", "成都", "第2册", "第10册", "上海" };
+    w.clickHeader(1);
+    QCOMPARE(w.column(1), byStat);
+    w.clickHeader(1);
+    QStringList reversed(byStat.crbegin(), byStat.crend());
+    QCOMPARE(w.column(1), reversed);
+    // Another column starts ascending again.
+    w.clickHeader(0);
+    QCOMPARE(w.column(0), byName);
+    w.clickHeader(0);
+    QCOMPARE(w.column(0), QStringList(byName.crbegin(), byName.crend()));
+
+    // A rescan keeps the chosen order; the scan's own list is untouched.
+    QTest::mouseClick(w.button("btnRefresh"), Qt::LeftButton);
+    QCOMPARE(w.column(0), QStringList(byName.crbegin(), byName.crend()));
+    QCOMPARE(w.app.books().size(), 6);
+}
+
+void AppTest::sortedRowIsTheOneActedOn()
+{
+    QTemporaryDir volume;
+    const QString dir = volume.filePath("USER/CUSTOM/");
+    writeSortFixture(dir);
+    Window w;
+    w.app.window()->show();
+    w.addPen("sdb1", volume.path() + "/");
+    AppDelegate::alertHook = [](QMessageBox& box) { return box.buttons().value(0); };
+    const auto reset = qScopeGuard([] { AppDelegate::alertHook = nullptr; });
+
+    // Sorted by title: the first row shown is 安徽, 100.dar, whatever the scan's order.
+    w.clickHeader(0);
+    w.clickRow(0);
+    QCOMPARE(w.field("dtBookName")->text(), QStringLiteral("安徽"));
+    QCOMPARE(w.field("dtBookOid")->text(), QStringLiteral("100"));
+    QTest::mouseClick(w.button("btnRemove"), Qt::LeftButton);
+    QVERIFY(!QFileInfo::exists(dir + "100.dar"));
+    QCOMPARE(w.column(0), QStringList({ "北京", "成都", "第2册", "第10册", "上海" }));
+
+    // Sorted by sticker, descending: the second row shown is 自制-010, renumbered to 050.
+    w.clickHeader(1);
+    w.clickHeader(1);
+    QCOMPARE(w.column(1), QStringList({ "自制-abc", "自制-010", "智能-002", "故事-011", "故事-009" }));
+    w.clickRow(1);
+    QCOMPARE(w.field("dtBookName")->text(), QStringLiteral("北京"));
+    w.apply("050", "0007");
+    QVERIFY(!QFileInfo::exists(dir + "010.dar"));
+    QCOMPARE(ReadBookName(dir + "050.dar"), QStringLiteral("北京"));
+    QCOMPARE(ReadOffsetOid(dir + "050.dar"), 7);
+    QCOMPARE(w.column(1), QStringList({ "自制-abc", "自制-050", "智能-002", "故事-011", "故事-009" }));
 }
 
 void AppTest::stickerChangeThroughWindow()

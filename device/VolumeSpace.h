@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+#include <optional>
+
+// Free and total bytes of the file system that holds a path.
+struct VolumeUsage {
+    qint64 available = 0; // what an unprivileged writer may still use
+    qint64 total = 0;
+};
+
+// statvfs of the path; nothing when it cannot be asked (no such path, pen gone).
+std::optional<VolumeUsage> queryVolumeUsage(const QString& path);
+
+// A byte count in decimal units as pens and file managers label them: "512 B", "1.5 KB",
+// "3.9 GB" (one decimal from KB up).
+QString humanSize(qint64 bytes);
+
+// The main window's line for a pen, e.g. "可用 1.2 GB，共 3.9 GB".
+QString freeSpaceText(const VolumeUsage& usage);
+
+// freeSpaceText of the volume at a path; empty when there is no volume or it cannot be asked.
+QString freeSpaceLine(const QString& volumePath);
