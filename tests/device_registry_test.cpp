@@ -492,6 +492,19 @@ void DeviceRegistryTest::wholeMachineSnapshot()
         = sys + QStringLiteral("/devices/pci0000:00/0000:00:01.1/ata1/host0/target0:0:0/0:0:0:0");
     QCOMPARE(registry.seen.count(ataUnit), 2);
     QCOMPARE(registry.seen.count(ataUnit + QStringLiteral("/block/sda")), 2);
+
+    // The shape the lookup relies on: endpoints gone, the hardware before the kernel's views of
+    // it, and bus-less containers replaced by their devices.
+    const QString devices = sys + QStringLiteral("/devices");
+    const QString interface = devices + QStringLiteral("/platform/dummy_hcd.0/usb1/1-1/1-1:1.0");
+    QCOMPARE(registry.children(interface), QStringList { interface + QStringLiteral("/host2") });
+    QCOMPARE(registry.children(interface + QStringLiteral("/host2")),
+        (QStringList { interface + QStringLiteral("/host2/target2:0:0"),
+            interface + QStringLiteral("/host2/scsi_host/host2") }));
+    const QStringList top = registry.children(devices);
+    QVERIFY(top.contains(devices + QStringLiteral("/platform/dummy_hcd.0")));
+    QVERIFY(top.contains(devices + QStringLiteral("/pci0000:00/0000:00:01.1")));
+    QVERIFY(!top.contains(devices + QStringLiteral("/platform")));
 }
 
 void DeviceRegistryTest::serialFromVolume()
