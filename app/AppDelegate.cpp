@@ -121,6 +121,14 @@ void AppDelegate::InitService()
     m_usbMonitor->start();
 }
 
+// Failures and refusals stand out in red; news of what went well does not.
+void AppDelegate::showInfo(const QString& message)
+{
+    static const QStringList news { EjectingMessage, EjectedMessage, UnpluggedMessage };
+    dtInfo->setStyleSheet(news.contains(message) ? QString() : QStringLiteral("color: #b00020;"));
+    dtInfo->setText(message);
+}
+
 bool AppDelegate::diskJobsRunning() const { return m_diskJobs && m_diskJobs->isBusy(); }
 
 DiskJobs* AppDelegate::diskJobs()
@@ -166,7 +174,7 @@ void AppDelegate::penUnplugged(const QString& bsdName)
     m_knownVolumes.erase(bsdName);
     InitKavo();
     // Powering a pen off during its eject unplugs it too; the eject says how it went.
-    dtInfo->setText(bsdName == m_ejecting ? EjectingMessage : UnpluggedMessage);
+    showInfo(bsdName == m_ejecting ? EjectingMessage : UnpluggedMessage);
 }
 
 // Reads the serial of a pen again from its volume as it is now. True when the volume changed.
@@ -203,7 +211,7 @@ void AppDelegate::volumesChanged()
         InitData();
         // An eject that unmounts the pen changes its volume too; its message stays.
         if (isEjecting())
-            dtInfo->setText(message);
+            showInfo(message);
     }
 }
 
@@ -273,7 +281,7 @@ void AppDelegate::InitData()
     dtBookName->setText(QString());
     dtBookOid->setText(QString());
     dtOffsetOid->setText(QString());
-    dtInfo->setText(QString());
+    showInfo(QString());
 }
 
 bool AppDelegate::validateNumberByASCII(const QString& text) const { return ::validateNumberByASCII(text); }
@@ -350,7 +358,7 @@ void AppDelegate::EjectPen()
     listBook->clearSelection();
     disableBookControls();
     updatePenControls();
-    dtInfo->setText(EjectingMessage);
+    showInfo(EjectingMessage);
 
     // Unmounting writes back what is cached for the pen: seconds on slow flash. The window
     // keeps painting meanwhile.
@@ -362,20 +370,20 @@ void AppDelegate::EjectPen()
             std::fflush(stderr);
             // The pen may still hold unwritten data: keep it listed and say why.
             updatePenControls();
-            dtInfo->setText(EjectFailedMessage);
+            showInfo(EjectFailedMessage);
             return;
         }
         dataKavo.erase(bsdName);
         m_knownVolumes.erase(bsdName);
         InitKavo();
-        dtInfo->setText(EjectedMessage);
+        showInfo(EjectedMessage);
     });
 }
 
 void AppDelegate::InstallBook()
 {
     if (pathKavo.isEmpty()) {
-        dtInfo->setText(NoVolumeMessage);
+        showInfo(NoVolumeMessage);
         return;
     }
     auto* dialog = new PackageFileDialog(m_window.get());
@@ -448,7 +456,7 @@ void AppDelegate::RemoveBook()
     const bool removed = removePackage(row.file, pathKavo);
     InitData();
     if (!removed)
-        dtInfo->setText(RemoveFailedMessage);
+        showInfo(RemoveFailedMessage);
 }
 
 void AppDelegate::ApplyBook()
@@ -462,5 +470,5 @@ void AppDelegate::ApplyBook()
     if (result.rescan)
         InitData();
     // What the last action did: a change that went through clears an earlier refusal.
-    dtInfo->setText(result.message);
+    showInfo(result.message);
 }

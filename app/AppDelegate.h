@@ -89,6 +89,7 @@ private:
     void tableViewSelectionDidChange();
     void disableBookControls();
     void updatePenControls();
+    void showInfo(const QString& message);
     void mountVolume(const QString& bsdName);
     DiskJobs* diskJobs();
     bool rereadSerial(const QString& bsdName);
