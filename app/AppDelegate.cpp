@@ -8,6 +8,7 @@
 #include "DiskJobs.h"
 #include "InstWindow.h"
 #include "MountWatcher.h"
+#include "PackageDropHandler.h"
 #include "PackageFileDialog.h"
 #include "StickerChange.h"
 #include "StickerNumber.h"
@@ -21,6 +22,8 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMainWindow>
+
+#include <algorithm>
 
 #include <cstdio>
 
@@ -77,6 +80,12 @@ AppDelegate::AppDelegate()
     connect(listBook, &QTableView::activated, this, &AppDelegate::tableViewSelected);
     connect(listBook->selectionModel(), &QItemSelectionModel::selectionChanged, this,
         &AppDelegate::tableViewSelectionDidChange);
+
+    // Packages dropped on the window install as if chosen in the file dialog. Queued: the
+    // install dialogs run their own loops, which must not nest inside the drop event.
+    auto* drops = new PackageDropHandler(m_window.get());
+    connect(
+        drops, &PackageDropHandler::filesDropped, this, &AppDelegate::installDropped, Qt::QueuedConnection);
 
     // The edit area starts as after a scan: nothing selected, nothing to edit.
     disableBookControls();
@@ -388,7 +397,7 @@ void AppDelegate::InstallBook()
     }
     auto* dialog = new PackageFileDialog(m_window.get());
     dialog->setWindowTitle(ChoosePackageMessage);
-    dialog->setFileMode(QFileDialog::ExistingFile);
+    dialog->setFileMode(QFileDialog::ExistingFiles);
     dialog->setNameFilter(QStringLiteral("点读包或故事包 (*.dab *.dsb)"));
     dialog->setWindowModality(Qt::WindowModal);
     // Start where the last package came from, else in the home folder, never the program's own.
@@ -397,9 +406,10 @@ void AppDelegate::InstallBook()
     connect(dialog, &QFileDialog::finished, this, [this, dialog](int result) {
         const QStringList files = dialog->selectedFiles();
         // A native dialog does not ask PackageFileDialog::accept(): check the choice here too.
-        if (result == QDialog::Accepted && files.size() == 1 && isPackageSource(files.first())) {
+        if (result == QDialog::Accepted && !files.isEmpty()
+            && std::all_of(files.cbegin(), files.cend(), isPackageSource)) {
             m_lastPackageFolder = QFileInfo(files.first()).absolutePath();
-            installChosenFile(files.first());
+            installFiles(files);
         }
         // Only now: the install dialog's nested loop would delete the panel while it is still
         // emitting finished() when no outer loop runs yet.
@@ -410,20 +420,47 @@ void AppDelegate::InstallBook()
         fileDialogShown(dialog);
 }
 
-void AppDelegate::installChosenFile(const QString& path)
+// One install dialog per package, one after the other; each proposes its number from what is
+// on the pen by then, so the packages installed before it count. One rescan at the end.
+void AppDelegate::installFiles(const QStringList& paths)
 {
-    if (instWindowController) {
-        instWindowController->close();
-        delete instWindowController.data();
+    const QString directory = pathKavo;
+    bool installed = false;
+    for (qsizetype i = 0; i < paths.size(); ++i) {
+        if (instWindowController) {
+            instWindowController->close();
+            delete instWindowController.data();
+        }
+        instWindowController = new InstWindow(m_window.get());
+        if (paths.size() > 1)
+            instWindowController->setWindowTitle(QStringLiteral("%1（%2/%3）")
+                                                     .arg(instWindowController->windowTitle())
+                                                     .arg(i + 1)
+                                                     .arg(paths.size()));
+        instWindowController->setNRefresh(0);
+        instWindowController->setPathKavo(directory);
+        instWindowController->setPathBook(paths[i]);
+        instWindowController->setNameBook(ReadBookName(paths[i]));
+        instWindowController->showWindow();
+        if (instWindowController && instWindowController->nRefresh() == 2)
+            installed = true;
     }
-    instWindowController = new InstWindow(m_window.get());
-    instWindowController->setNRefresh(0);
-    instWindowController->setPathKavo(pathKavo);
-    instWindowController->setPathBook(path);
-    instWindowController->setNameBook(ReadBookName(path));
-    instWindowController->showWindow();
-    if (instWindowController && instWindowController->nRefresh() == 2)
+    if (installed)
         InitData();
+}
+
+void AppDelegate::installDropped(const QStringList& packages, const QStringList& refused)
+{
+    // The install button's rule: a known pen with a mounted volume.
+    if (!btnInstall->isEnabled() || pathKavo.isEmpty()) {
+        dtInfo->setText(NoVolumeMessage);
+        return;
+    }
+    if (!packages.isEmpty())
+        installFiles(packages);
+    // After the rescan, which empties the message line.
+    if (!refused.isEmpty())
+        dtInfo->setText(refusedFilesMessage(refused));
 }
 
 void AppDelegate::RemoveBook()

@@ -93,7 +93,8 @@ private:
     void mountVolume(const QString& bsdName);
     DiskJobs* diskJobs();
     bool rereadSerial(const QString& bsdName);
-    void installChosenFile(const QString& path);
+    void installFiles(const QStringList& paths);
+    void installDropped(const QStringList& packages, const QStringList& refused);
     int selectedBookRow() const;
     const PenRecord* selectedPen() const;
 

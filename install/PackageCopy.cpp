@@ -1,5 +1,6 @@
 #include "PackageCopy.h"
 
+#include "CopyVerify.h"
 #include "FileSync.h"
 
 #include <QDir>
@@ -229,8 +230,8 @@ QString messageFor(InstallResult result)
     return InstallMessage::Failed;
 }
 
-InstallResult installPackage(const InstallRequest& request, const std::function<void(qint64 chunk)>& progress,
-    const InstallOptions& options)
+InstallResult installPackage(const InstallRequest& request,
+    const std::function<void(qint64 chunk)>& reportProgress, const InstallOptions& options)
 {
     if (!isPackageDirectory(request.pathKavo))
         return InstallResult::Failed;
@@ -239,6 +240,8 @@ InstallResult installPackage(const InstallRequest& request, const std::function<
     if (!source.isValid() || ::fstat(source.get(), &sourceInfo) != 0 || !S_ISREG(sourceInfo.st_mode))
         return InstallResult::Failed;
     const qint64 size = sourceInfo.st_size;
+    const InstallProgress phases(size, options.readBack, reportProgress);
+    const std::function<void(qint64)> progress = [&phases](qint64 chunk) { phases.copied(chunk); };
 
     const std::optional<VolumeSpace> space = options.volumeSpace(request.pathKavo);
     if (!space)
@@ -299,6 +302,8 @@ InstallResult installPackage(const InstallRequest& request, const std::function<
             return fail(InstallResult::Failed);
     }
     if (!syncFile(target.get()) || !target.reset())
+        return fail(InstallResult::Failed);
+    if (options.readBack && !copyReadsBack(temporaryPath, source.get(), size, request, phases, options))
         return fail(InstallResult::Failed);
 
     const QString finalPath = directory.filePath(packageFileName(request.bookOid, request.extBook));

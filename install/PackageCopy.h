@@ -65,6 +65,10 @@ struct InstallOptions {
     qint64 writebackWindow = 16 * 1024 * 1024;
     RandomBelow random = systemRandom();
     std::function<std::optional<VolumeSpace>(const QString&)> volumeSpace = queryVolumeSpace;
+    // Read the flushed copy back from the pen and compare it before it gets its name.
+    bool readBack = true;
+    // Test seam: runs on the flushed copy just before it is read back.
+    std::function<void(const QString& copyPath)> beforeReadBack;
 };
 
 // Copies the package into a temporary file in the package directory, writes its header fields,

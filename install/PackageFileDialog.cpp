@@ -2,6 +2,8 @@
 
 #include <QFileInfo>
 
+#include <algorithm>
+
 bool isPackageSource(const QString& path)
 {
     const QFileInfo info(path);
@@ -9,11 +11,39 @@ bool isPackageSource(const QString& path)
     return info.isFile() && (suffix == QLatin1String("dab") || suffix == QLatin1String("dsb"));
 }
 
+DroppedFiles sortDroppedFiles(const QList<QUrl>& urls)
+{
+    DroppedFiles files;
+    for (const QUrl& url : urls) {
+        const QString path = url.isLocalFile() ? url.toLocalFile() : QString();
+        if (!path.isEmpty() && isPackageSource(path)) {
+            if (!files.packages.contains(path))
+                files.packages << path;
+        } else {
+            const QString name = url.isLocalFile() ? QFileInfo(path).fileName() : url.fileName();
+            files.refused << (name.isEmpty() ? url.toDisplayString() : name);
+        }
+    }
+    return files;
+}
+
+QString refusedFilesMessage(const QStringList& refused)
+{
+    if (refused.isEmpty())
+        return {};
+    if (refused.size() == 1)
+        return QStringLiteral("“%1”不是点读包或故事包（.dab、.dsb），无法安装！").arg(refused.first());
+    return QStringLiteral("“%1”等%2个文件不是点读包或故事包（.dab、.dsb），无法安装！")
+        .arg(refused.first())
+        .arg(refused.size());
+}
+
 void PackageFileDialog::accept()
 {
     const QStringList files = selectedFiles();
     // Directories and missing names go to the base class, which opens or reports them.
-    if (files.size() == 1 && QFileInfo(files.first()).isFile() && !isPackageSource(files.first()))
+    if (std::any_of(files.cbegin(), files.cend(),
+            [](const QString& file) { return QFileInfo(file).isFile() && !isPackageSource(file); }))
         return;
     QFileDialog::accept();
 }

@@ -1,6 +1,8 @@
 #include "AppDelegate.h"
 #include "Catalogue.h"
+#include "CopyVerify.h"
 #include "InstWindow.h"
+#include "LoopPen.h"
 #include "PackageBuilder.h"
 #include "PackageCopy.h"
 #include "PenRecord.h"
@@ -10,14 +12,20 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMainWindow>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSemaphore>
 #include <QSignalSpy>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <atomic>
+#include <fcntl.h>
+#include <linux/fiemap.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace {
@@ -172,6 +180,91 @@ struct PenVolume {
     PenVolume() { QDir().mkpath(custom()); }
 };
 
+// Overwrites `length` bytes of a file's data at `offset` on the block device below its file
+// system, around the page cache: a pen that did not keep what it was given. Root only.
+bool corruptOnDevice(const QString& file, const QString& device, qint64 offset, qint64 length)
+{
+    const int fd = ::open(QFile::encodeName(file).constData(), O_RDONLY);
+    if (fd < 0)
+        return false;
+    alignas(struct fiemap) char buffer[sizeof(struct fiemap) + sizeof(struct fiemap_extent)] = {};
+    auto* map = reinterpret_cast<struct fiemap*>(buffer);
+    map->fm_start = quint64(offset);
+    map->fm_length = quint64(length);
+    map->fm_flags = FIEMAP_FLAG_SYNC;
+    map->fm_extent_count = 1;
+    const bool mapped = ::ioctl(fd, FS_IOC_FIEMAP, map) == 0 && map->fm_mapped_extents == 1;
+    ::close(fd);
+    if (!mapped)
+        return false;
+    const struct fiemap_extent& extent = map->fm_extents[0];
+    const qint64 physical = qint64(extent.fe_physical) + (offset - qint64(extent.fe_logical));
+
+    // O_DIRECT: whole aligned sectors, read, changed and written back.
+    constexpr qint64 Sector = 4096;
+    const qint64 first = physical / Sector * Sector;
+    const qint64 span = (physical + length - first + Sector - 1) / Sector * Sector;
+    const int dev = ::open(QFile::encodeName(device).constData(), O_RDWR | O_DIRECT);
+    if (dev < 0)
+        return false;
+    void* block = nullptr;
+    bool done = ::posix_memalign(&block, Sector, size_t(span)) == 0
+        && ::pread(dev, block, size_t(span), first) == span;
+    if (done) {
+        for (qint64 i = 0; i < length; ++i)
+            static_cast<char*>(block)[physical - first + i] ^= char(0xFF);
+        done = ::pwrite(dev, block, size_t(span), first) == span && ::fsync(dev) == 0;
+    }
+    ::free(block);
+    ::close(dev);
+    return done;
+}
+
+// The main window with one pen whose volume is a plain directory, and three packages on the
+// computer. Install dialogs are answered by `answers` in order ("install" or "cancel"); the
+// proposal each one made is kept.
+struct Batch {
+    QTemporaryDir computer;
+    PenVolume pen;
+    AppDelegate app;
+    QStringList answers;
+    QStringList proposals;
+    QStringList titles;
+
+    Batch()
+    {
+        PackageBuilder(3000).title(QStringLiteral("甲")).writeTo(computer.filePath("a.dab"));
+        PackageBuilder(3000).title(QStringLiteral("乙")).writeTo(computer.filePath("b.dab"));
+        PackageBuilder(3000).title(QStringLiteral("丙")).writeTo(computer.filePath("c.dsb"));
+        writeFile(computer.filePath("notes.txt"), "x");
+        writeFile(computer.filePath("photo.png"), "x");
+        PackageBuilder().title(QStringLiteral("旧书")).writeTo(pen.custom() + "001.dar");
+
+        app.setUsbMonitoringEnabled(false);
+        app.setVolumePathResolver([this](const QString&) { return pen.volume(); });
+        app.applicationDidFinishLaunching();
+        app.storePen(BuildPenRecord("vorna", "Pen", "0100", "sdb1", {}));
+        InstWindow::windowShown = [this](InstWindow* dialog) {
+            QTimer::singleShot(20000, dialog, [dialog] { dialog->done(QDialog::Rejected); });
+            proposals << dialog->findChild<QLineEdit*>("dtBookOid")->text();
+            titles << dialog->windowTitle();
+            const QString answer = answers.value(proposals.size() - 1, QStringLiteral("cancel"));
+            QTest::mouseClick(
+                dialog->findChild<QPushButton*>(answer == "install" ? "btnInstall" : "btnCancel"),
+                Qt::LeftButton);
+        };
+    }
+    QTableView* table() const { return app.window()->findChild<QTableView*>("listBook"); }
+    QString info() const { return app.window()->findChild<QLabel*>("dtInfo")->text(); }
+    QList<QUrl> urls(const QStringList& names) const
+    {
+        QList<QUrl> list;
+        for (const QString& name : names)
+            list << QUrl::fromLocalFile(computer.filePath(name));
+        return list;
+    }
+};
+
 } // namespace
 
 Q_DECLARE_METATYPE(Patches)
@@ -199,6 +292,17 @@ private slots:
     void retryAfterFailure();
     void copyingLocksTheDialog();
     void nameTakenDuringCopy();
+
+    void readBack_data();
+    void readBack();
+    void readBackComesFromTheDevice();
+    void progressCoversCopyAndReadBack();
+
+    void dropOnMainWindow_data();
+    void dropOnMainWindow();
+    void dropWithoutPen();
+    void severalChosenInFileDialog_data();
+    void severalChosenInFileDialog();
 
     void modalLoop_data();
     void modalLoop();
@@ -667,6 +771,264 @@ void InstallTest::nameTakenDuringCopy()
     QVERIFY(d.editable());
     QCOMPARE(entries(pen), QStringList { "004.das" });
     QCOMPARE(readFile(pen + "004.das"), QByteArray("theirs"));
+}
+
+void InstallTest::readBack_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<qint64>("offset"); // byte of the copy flipped before it is read back
+    QTest::addColumn<qint64>("resize"); // new length of the copy; -1 keeps it
+
+    QTest::addRow("a byte of the body") << "dar" << 70000LL << -1LL;
+    QTest::addRow("the last byte") << "dar" << 99999LL << -1LL;
+    QTest::addRow("the title") << "dar" << 0LL << -1LL;
+    QTest::addRow("the book code") << "dar" << 336LL << -1LL;
+    QTest::addRow("the masked book code") << "das" << 374LL << -1LL;
+    QTest::addRow("the start sticker") << "dar" << 381LL << -1LL;
+    QTest::addRow("the masked start sticker of a unb package") << "unb-dar" << 142LL << -1LL;
+    QTest::addRow("a byte the header does not write") << "dsr" << 340LL << -1LL;
+    QTest::addRow("the copy cut short") << "dar" << -1LL << 65536LL;
+    QTest::addRow("the copy grown") << "dar" << -1LL << 100001LL;
+}
+
+void InstallTest::readBack()
+{
+    QFETCH(QString, kind);
+    QFETCH(qint64, offset);
+    QFETCH(qint64, resize);
+
+    QTemporaryDir dir;
+    const QString pen = dir.filePath("pen/");
+    QDir().mkpath(pen);
+    InstallOptions options = fixedOptions();
+    QString readBackOf;
+    options.beforeReadBack = [&](const QString& copy) {
+        readBackOf = copy;
+        QFile file(copy);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        if (offset >= 0) {
+            QVERIFY(file.seek(offset));
+            const char byte = file.read(1).at(0);
+            QVERIFY(file.seek(offset));
+            file.write(QByteArray(1, char(byte ^ 0x01)));
+        }
+        if (resize >= 0)
+            QVERIFY(file.resize(resize));
+    };
+
+    Dialog d(makeSource(dir.path(), kind, 100000), pen, options);
+    d.type("001", "1234");
+    QVERIFY(d.install());
+    QVERIFY(!readBackOf.isEmpty());
+    QCOMPARE(d.info(), QStringLiteral("点读包安装失败，请检查点读笔后重试！"));
+    QCOMPARE(d.window.nRefresh(), 0);
+    QVERIFY(d.editable());
+    // The bad copy is gone; nothing is left under the package name.
+    QCOMPARE(entries(pen), QStringList());
+
+    // The next attempt, with nothing in the way, installs.
+    options.beforeReadBack = nullptr;
+    d.window.setInstallOptions(options);
+    QVERIFY(d.install());
+    QCOMPARE(d.window.nRefresh(), 2);
+}
+
+void InstallTest::readBackComesFromTheDevice()
+{
+    LoopPen device("[SYS]\r\nSerial=PEN20261210X\r\n", QStringLiteral("数学"));
+    if (!device.isMounted())
+        QSKIP(qPrintable(device.reason()));
+    QTemporaryDir dir;
+    const QString source = makeSource(dir.path(), "dar", 256 * 1024);
+    const QString pen = device.mountPoint() + "/USER/CUSTOM/";
+
+    // The device loses a few bytes of the body while the page cache still holds them: only a
+    // read from the device tells.
+    InstallOptions options = fixedOptions();
+    bool corrupted = false;
+    options.beforeReadBack = [&](const QString& copy) {
+        QVERIFY(corruptOnDevice(copy, "/dev/" + device.loopName(), 200000, 16));
+        QCOMPARE(readFile(copy).mid(200000, 16), readFile(source).mid(200000, 16));
+        corrupted = true;
+    };
+    Dialog d(source, pen, options);
+    d.type("002", "0001");
+    QVERIFY(d.install());
+    QVERIFY(corrupted);
+    QCOMPARE(d.info(), QStringLiteral("点读包安装失败，请检查点读笔后重试！"));
+    QCOMPARE(entries(pen), QStringList { "001.dar" });
+}
+
+void InstallTest::progressCoversCopyAndReadBack()
+{
+    QTemporaryDir dir;
+    const QString pen = dir.filePath("pen/");
+    QDir().mkpath(pen);
+    const qint64 size = 3LL * 1024 * 1024 + 5;
+    const qint64 n = size / 1024;
+    const QString source = PackageBuilder(size).writeTo(dir.filePath("book.dab"));
+    const InstallRequest request { source, pen, "001", 0, ExtSelfMade, 0 };
+
+    for (bool readBack : { false, true }) {
+        QList<qint64> values;
+        qsizetype copyEnds = -1;
+        InstallOptions options = fixedOptions();
+        options.readBack = readBack;
+        options.blockSize = 64 * 1024;
+        options.beforeReadBack = [&](const QString&) { copyEnds = values.size(); };
+        QFile::remove(pen + "001.dar");
+        QCOMPARE(installPackage(
+                     request, [&](qint64 chunk) { values << chunk; }, options),
+            InstallResult::Installed);
+
+        // One scale, 0..n, never going back; the read-back takes the second half.
+        QCOMPARE(values.last(), n);
+        QVERIFY(std::is_sorted(values.cbegin(), values.cend()));
+        if (readBack) {
+            QVERIFY(copyEnds > 0);
+            QCOMPARE(values.at(copyEnds - 1), n / 2);
+            QVERIFY2(values.size() - copyEnds >= 3, "the bar moves during the read-back");
+        } else {
+            QCOMPARE(copyEnds, -1);
+        }
+    }
+}
+
+void InstallTest::dropOnMainWindow_data()
+{
+    QTest::addColumn<QStringList>("dropped");
+    QTest::addColumn<QStringList>("answers");
+    QTest::addColumn<QStringList>("proposals");
+    QTest::addColumn<QStringList>("installed");
+    QTest::addColumn<int>("rescans");
+    QTest::addColumn<QString>("message");
+
+    QTest::addRow("two packages: each proposes the next free number")
+        << QStringList { "a.dab", "b.dab" } << QStringList { "install", "install" }
+        << QStringList { "002", "003" } << QStringList { "001.dar", "002.dar", "003.dar" } << 1 << "";
+    QTest::addRow("the first cancelled: the next is proposed its number")
+        << QStringList { "a.dab", "b.dab" } << QStringList { "cancel", "install" }
+        << QStringList { "002", "002" } << QStringList { "001.dar", "002.dar" } << 1 << "";
+    QTest::addRow("all cancelled: no rescan")
+        << QStringList { "a.dab", "b.dab", "c.dsb" } << QStringList { "cancel", "cancel", "cancel" }
+        << QStringList { "002", "002", "001" } << QStringList { "001.dar" } << 0 << "";
+    QTest::addRow("another file among them is refused, the packages install")
+        << QStringList { "a.dab", "notes.txt", "c.dsb" } << QStringList { "install", "install" }
+        << QStringList { "002", "001" } << QStringList { "001.dar", "001.dsr", "002.dar" } << 1
+        << "“notes.txt”不是点读包或故事包（.dab、.dsb），无法安装！";
+    QTest::addRow("only other files: nothing to install")
+        << QStringList { "notes.txt", "photo.png", "missing.dab" } << QStringList {} << QStringList {}
+        << QStringList { "001.dar" } << 0
+        << "“notes.txt”等3个文件不是点读包或故事包（.dab、.dsb），无法安装！";
+    QTest::addRow("the same package twice installs once")
+        << QStringList { "a.dab", "a.dab" } << QStringList { "install", "install" } << QStringList { "002" }
+        << QStringList { "001.dar", "002.dar" } << 1 << "";
+}
+
+void InstallTest::dropOnMainWindow()
+{
+    QFETCH(QStringList, dropped);
+    QFETCH(QStringList, answers);
+    QFETCH(QStringList, proposals);
+    QFETCH(QStringList, installed);
+    QFETCH(int, rescans);
+    QFETCH(QString, message);
+
+    Batch b;
+    b.answers = answers;
+    QSignalSpy resets(b.table()->model(), &QAbstractItemModel::modelReset);
+
+    QMimeData mime;
+    mime.setUrls(b.urls(dropped));
+    // Over the book table: its viewport takes no drops of its own, the window does.
+    QWidget* target = b.table()->viewport();
+    const QPoint at = target->rect().center();
+    QDragEnterEvent enter(at, Qt::CopyAction | Qt::MoveAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &enter);
+    QVERIFY(enter.isAccepted());
+    QCOMPARE(enter.dropAction(), Qt::CopyAction);
+    QDropEvent drop(at, Qt::CopyAction | Qt::MoveAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &drop);
+    QVERIFY(drop.isAccepted());
+    // The installs start once the drop event has returned.
+    QVERIFY(b.proposals.isEmpty());
+
+    QTRY_COMPARE(b.info(), message);
+    QTRY_COMPARE(b.proposals, proposals);
+    QCOMPARE(entries(b.pen.custom()), installed);
+    QCOMPARE(int(resets.size()), rescans);
+    QCOMPARE(b.app.books().size(), installed.size());
+    if (proposals.size() > 1)
+        QCOMPARE(b.titles.last(), QStringLiteral("安装点读包（%1/%1）").arg(proposals.size()));
+}
+
+void InstallTest::dropWithoutPen()
+{
+    Batch b;
+    // Not mounted any more: nothing may be written anywhere.
+    b.app.setVolumePathResolver([](const QString&) { return QString(); });
+    QTest::mouseClick(b.app.window()->findChild<QPushButton*>("btnRefresh"), Qt::LeftButton);
+    QMimeData mime;
+    mime.setUrls(b.urls({ "a.dab" }));
+    QDragEnterEvent enterFiles(QPoint(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(b.app.window(), &enterFiles);
+    QVERIFY(enterFiles.isAccepted());
+    QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(b.app.window(), &drop);
+    QTRY_COMPARE(b.info(), QStringLiteral("未找到点读笔存储，无法安装！"));
+    QVERIFY(b.proposals.isEmpty());
+    QCOMPARE(entries(b.pen.custom()), QStringList { "001.dar" });
+
+    // Text dropped on the window is not a file and is left to whoever takes text.
+    QMimeData text;
+    text.setText("hello");
+    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &text, Qt::LeftButton, Qt::NoModifier);
+    enter.ignore();
+    QApplication::sendEvent(b.app.window(), &enter);
+    QVERIFY(!enter.isAccepted());
+}
+
+void InstallTest::severalChosenInFileDialog_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QStringList>("proposals");
+    QTest::addColumn<QStringList>("installed");
+
+    QTest::addRow("two typed as the user would") << "\"a.dab\" \"c.dsb\"" << QStringList { "002", "001" }
+                                                 << QStringList { "001.dar", "001.dsr", "002.dar" };
+    QTest::addRow("three") << "\"a.dab\" \"b.dab\" \"c.dsb\"" << QStringList { "002", "003", "001" }
+                           << QStringList { "001.dar", "001.dsr", "002.dar", "003.dar" };
+    QTest::addRow("one of them not a package: the chooser stays open")
+        << "\"a.dab\" \"notes.txt\"" << QStringList {} << QStringList { "001.dar" };
+}
+
+void InstallTest::severalChosenInFileDialog()
+{
+    QFETCH(QString, typed);
+    QFETCH(QStringList, proposals);
+    QFETCH(QStringList, installed);
+
+    Batch b;
+    b.answers = { "install", "install", "install" };
+    QSignalSpy resets(b.table()->model(), &QAbstractItemModel::modelReset);
+    bool stayedOpen = false;
+    AppDelegate::fileDialogShown = [&](QFileDialog* dialog) {
+        QCOMPARE(dialog->fileMode(), QFileDialog::ExistingFiles);
+        dialog->setDirectory(b.computer.path());
+        auto* name = dialog->findChild<QLineEdit*>("fileNameEdit");
+        QVERIFY(name);
+        name->setText(typed);
+        const QPointer<QFileDialog> panel = dialog;
+        static_cast<QDialog*>(dialog)->accept(); // through PackageFileDialog::accept
+        stayedOpen = panel && panel->isVisible();
+        if (stayedOpen)
+            panel->reject();
+    };
+    QTest::mouseClick(b.app.window()->findChild<QPushButton*>("btnInstall"), Qt::LeftButton);
+    QCOMPARE(stayedOpen, proposals.isEmpty());
+    QCOMPARE(b.proposals, proposals);
+    QCOMPARE(entries(b.pen.custom()), installed);
+    QCOMPARE(int(resets.size()), proposals.isEmpty() ? 0 : 1);
 }
 
 void InstallTest::modalLoop_data()
