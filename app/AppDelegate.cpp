@@ -453,14 +453,14 @@ void AppDelegate::installDropped(const QStringList& packages, const QStringList&
 {
     // The install button's rule: a known pen with a mounted volume.
     if (!btnInstall->isEnabled() || pathKavo.isEmpty()) {
-        dtInfo->setText(NoVolumeMessage);
+        showInfo(NoVolumeMessage);
         return;
     }
     if (!packages.isEmpty())
         installFiles(packages);
     // After the rescan, which empties the message line.
     if (!refused.isEmpty())
-        dtInfo->setText(refusedFilesMessage(refused));
+        showInfo(refusedFilesMessage(refused));
 }
 
 void AppDelegate::RemoveBook()
