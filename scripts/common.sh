@@ -6,14 +6,15 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD_DIR="${BUILD_DIR:-$ROOT/build}"
 
 # Debian packages: build, runtime, tests (umockdev, a private D-Bus with a mocked udisks2,
-# loop-mounted ext4 images, xz-packed sysfs snapshots) and a CJK font so that the window is
-# readable.
+# loop-mounted ext4 images, xz-packed sysfs snapshots), a CJK font so that the window is
+# readable, and what renders the icons, builds the Debian package and checks it.
 PACKAGES=(
     build-essential cmake ninja-build pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
     libudev-dev libumockdev-dev umockdev libglib2.0-dev
     dbus python3-dbusmock e2fsprogs mount util-linux xz-utils
     fonts-noto-cjk qt6-translations-l10n
+    librsvg2-bin dpkg-dev desktop-file-utils appstream lintian
 )
 
 as_root() {
@@ -32,10 +33,11 @@ ensure_packages() {
     fi
 }
 
+# build [CMAKE_OPTION...]
 build() {
     local launcher=()
     # Rebuilds in several work trees share one compiler cache where the machine has one.
     if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
-    cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" "${launcher[@]}" >/dev/null
+    cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" "${launcher[@]}" "$@" >/dev/null
     cmake --build "$BUILD_DIR" --parallel "$(nproc)"
 }
