@@ -1,33 +1,29 @@
-// Times the install copy against `cp SRC DST && sync` of the same file on the same file
-// system, in the same run, with and without reading the copy back. As root a second baseline
-// also reads the copy back from the device: `cp`, `sync`, caches dropped, `cmp`.
-// Usage: penshelf_bench_install [directory] [--size MiB] [--runs N] [--short]
-// (--short: only the install with and without the read-back)
+// Times the install copy against `cp SRC DST && sync -f DST` of the same file onto the same
+// target file system, in the same run, with and without reading the copy back. As root a second
+// baseline also reads the copy back from the device: `cp`, `sync -f`, caches dropped, `cmp`.
+// The source lies in a directory the user names, by default on another file system than the
+// target, as a package on the computer does.
+// Usage: penshelf_bench_install [TARGET] [--source DIR] [--size MiB] [--runs N] [--cold-command CMD]
+//        [--short]   (--short: only the install with and without the read-back)
 
+#include "BenchSupport.h"
 #include "PackageCopy.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QStorageInfo>
 #include <QTemporaryDir>
 
 #include <algorithm>
 #include <cstdio>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 namespace {
-
-// Page cache emptied so that every run reads its source from the disk; root only.
-bool dropCaches()
-{
-    ::sync();
-    QFile control(QStringLiteral("/proc/sys/vm/drop_caches"));
-    return control.open(QIODevice::WriteOnly) && control.write("3\n") == 2;
-}
 
 bool writeSource(const QString& path, qint64 size)
 {
@@ -46,11 +42,31 @@ bool writeSource(const QString& path, qint64 size)
     return file.flush() && ::fsync(file.handle()) == 0;
 }
 
-double median(std::vector<double> values)
+dev_t deviceOf(const QString& path)
 {
-    std::sort(values.begin(), values.end());
-    const size_t middle = values.size() / 2;
-    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+    struct stat info;
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_dev : dev_t(-1);
+}
+
+// A writable directory on another file system than the target's, when the machine has one.
+QString otherFileSystem(const QString& target)
+{
+    const dev_t targetDevice = deviceOf(target);
+    const QStringList candidates { qEnvironmentVariable("TMPDIR"), QStringLiteral("/var/tmp"),
+        QStringLiteral("/tmp"), QStringLiteral("/dev/shm"), QDir::homePath() };
+    for (const QString& candidate : candidates) {
+        if (!candidate.isEmpty() && deviceOf(candidate) != dev_t(-1) && deviceOf(candidate) != targetDevice
+            && ::access(QFile::encodeName(candidate).constData(), W_OK) == 0)
+            return candidate;
+    }
+    return target;
+}
+
+QString describe(const QString& path)
+{
+    const QStorageInfo storage(path);
+    return QStringLiteral("%1 (%2 on %3)")
+        .arg(path, QString::fromLatin1(storage.fileSystemType()), storage.rootPath());
 }
 
 struct Variant {
@@ -68,23 +84,34 @@ int main(int argc, char** argv)
     int runs = 5;
     bool shortRun = false;
     QString base = QDir::tempPath();
+    QString sourceBase;
+    QString coldCommand;
     for (int i = 0; i < arguments.size(); ++i) {
         if (arguments[i] == QLatin1String("--size") && i + 1 < arguments.size())
             sizeMiB = arguments[++i].toLongLong();
         else if (arguments[i] == QLatin1String("--runs") && i + 1 < arguments.size())
             runs = std::max(1, arguments[++i].toInt());
+        else if (arguments[i] == QLatin1String("--source") && i + 1 < arguments.size())
+            sourceBase = arguments[++i];
+        else if (arguments[i] == QLatin1String("--cold-command") && i + 1 < arguments.size())
+            coldCommand = arguments[++i];
         else if (arguments[i] == QLatin1String("--short"))
             shortRun = true;
         else
             base = arguments[i];
     }
+    const bool sourceNamed = !sourceBase.isEmpty();
+    if (!sourceNamed)
+        sourceBase = otherFileSystem(base);
 
     QTemporaryDir work(QDir(base).filePath(QStringLiteral("penshelf-bench-XXXXXX")));
-    if (!work.isValid()) {
-        std::fprintf(stderr, "cannot create a directory in %s\n", qPrintable(base));
+    QTemporaryDir sourceWork(QDir(sourceBase).filePath(QStringLiteral("penshelf-bench-source-XXXXXX")));
+    if (!work.isValid() || !sourceWork.isValid()) {
+        std::fprintf(
+            stderr, "cannot create a directory in %s or %s\n", qPrintable(base), qPrintable(sourceBase));
         return 1;
     }
-    const QString source = work.filePath(QStringLiteral("source.dab"));
+    const QString source = sourceWork.filePath(QStringLiteral("source.dab"));
     const QString pen = work.filePath(QStringLiteral("USER/CUSTOM/"));
     const QString baseline = work.filePath(QStringLiteral("baseline.dab"));
     QDir().mkpath(pen);
@@ -92,9 +119,14 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "cannot write the source package\n");
         return 1;
     }
-    const bool cold = dropCaches();
-    std::printf("package %lld MiB in %s, %d runs, page cache %s between runs\n", sizeMiB,
-        qPrintable(work.path()), runs, cold ? "dropped" : "NOT dropped (needs root)");
+    const bool cold = dropCaches(coldCommand);
+    std::printf("package %lld MiB, %d runs, page cache %s between runs\n", sizeMiB, runs,
+        cold ? "dropped" : "NOT dropped (needs root)");
+    std::printf("target %s\n", qPrintable(describe(work.path())));
+    std::printf("source %s, %s\n", qPrintable(describe(sourceWork.path())),
+        sourceNamed                                  ? "as named"
+            : deviceOf(sourceBase) != deviceOf(base) ? "another file system than the target's"
+                                                     : "the target's file system (no other one writable)");
 
     // The copy's own variants are timed without the read-back, which they do not change.
     InstallOptions noReadBack;
@@ -119,59 +151,48 @@ int main(int argc, char** argv)
     std::vector<std::vector<double>> installTimes(variants.size());
     std::vector<double> baselineTimes;
     std::vector<double> checkedBaselineTimes;
-    const QString command = QStringLiteral("cp '%1' '%2' && sync").arg(source, baseline);
+    const QString command = QStringLiteral("cp '%1' '%2' && sync -f '%2'").arg(source, baseline);
     const QString checkedCommand
-        = QStringLiteral("cp '%1' '%2' && sync && echo 3 > /proc/sys/vm/drop_caches && cmp '%1' '%2'")
+        = QStringLiteral("cp '%1' '%2' && sync -f '%2' && echo 3 > /proc/sys/vm/drop_caches && cmp '%1' '%2'")
               .arg(source, baseline);
+    const auto runBaseline = [&](const QString& shell, std::vector<double>& times) {
+        QFile::remove(baseline);
+        dropCaches(coldCommand);
+        int status = 0;
+        times.push_back(timed([&] {
+            status = QProcess::execute(QStringLiteral("/bin/sh"), { QStringLiteral("-c"), shell });
+        }));
+        if (status != 0)
+            std::fprintf(stderr, "baseline failed: %s\n", qPrintable(shell));
+        return status == 0;
+    };
     for (int run = 0; run < runs; ++run) {
         for (size_t v = 0; v < variants.size(); ++v) {
             QFile::remove(pen + QStringLiteral("001.dar"));
-            dropCaches();
-            QElapsedTimer timer;
-            timer.start();
-            const InstallResult result = installPackage(request, {}, variants[v].options);
-            installTimes[v].push_back(timer.nsecsElapsed() / 1e9);
+            dropCaches(coldCommand);
+            InstallResult result = InstallResult::Failed;
+            installTimes[v].push_back(
+                timed([&] { result = installPackage(request, {}, variants[v].options); }));
             if (result != InstallResult::Installed) {
                 std::fprintf(stderr, "install failed: %s\n", qPrintable(messageFor(result)));
                 return 1;
             }
         }
-        QFile::remove(baseline);
-        dropCaches();
-        QElapsedTimer timer;
-        timer.start();
-        if (QProcess::execute(QStringLiteral("/bin/sh"), { QStringLiteral("-c"), command }) != 0) {
-            std::fprintf(stderr, "baseline failed: %s\n", qPrintable(command));
+        if (!runBaseline(command, baselineTimes)
+            || (cold && !runBaseline(checkedCommand, checkedBaselineTimes)))
             return 1;
-        }
-        baselineTimes.push_back(timer.nsecsElapsed() / 1e9);
-        if (cold) {
-            QFile::remove(baseline);
-            dropCaches();
-            timer.start();
-            if (QProcess::execute(QStringLiteral("/bin/sh"), { QStringLiteral("-c"), checkedCommand }) != 0) {
-                std::fprintf(stderr, "baseline failed: %s\n", qPrintable(checkedCommand));
-                return 1;
-            }
-            checkedBaselineTimes.push_back(timer.nsecsElapsed() / 1e9);
-        }
     }
 
-    const double reference = median(baselineTimes);
-    std::printf("%-70s %8.3f s\n", "baseline: cp SRC DST && sync (median)", reference);
-    for (size_t v = 0; v < variants.size(); ++v) {
-        const double time = median(installTimes[v]);
-        std::printf("%-70s %8.3f s  ratio %.2f\n", variants[v].name, time, time / reference);
-    }
+    for (size_t v = 0; v < variants.size(); ++v)
+        printPair("", variants[v].name, installTimes[v], "cp SRC DST && sync -f DST", baselineTimes);
     if (cold)
-        std::printf("%-70s %8.3f s  ratio %.2f\n",
-            "baseline with read-back: cp, sync, drop caches, cmp (median)", median(checkedBaselineTimes),
-            median(checkedBaselineTimes) / reference);
+        printPair("", "baseline with read-back: cp, sync -f, drop caches, cmp", checkedBaselineTimes,
+            "cp SRC DST && sync -f DST", baselineTimes);
     const double withReadBack = median(installTimes[0]);
     const double withoutReadBack = median(installTimes[1]);
     std::printf("the read-back adds %.3f s (%.0f %%) to the install\n", withReadBack - withoutReadBack,
         100 * (withReadBack - withoutReadBack) / withoutReadBack);
     std::printf("goal: install without the read-back <= 1.10 x baseline: %s\n",
-        withoutReadBack <= 1.1 * reference ? "met" : "NOT met");
+        withoutReadBack <= 1.1 * median(baselineTimes) ? "met" : "NOT met");
     return 0;
 }
