@@ -5,11 +5,12 @@
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QRandomGenerator>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
@@ -184,18 +185,43 @@ bool isPackageDirectory(const QString& pathKavo)
 }
 }
 
+std::bitset<1000> takenBookOids(const QString& pathKavo, const QString& extBook)
+{
+    std::bitset<1000> taken;
+    if (!isPackageDirectory(pathKavo))
+        return taken;
+    // One read of the directory: on FAT every lookup of a name searches the whole directory,
+    // so asking for each number in turn reads it hundreds of times.
+    DIR* directory = ::opendir(QFile::encodeName(pathKavo).constData());
+    if (!directory)
+        return taken;
+    const QByteArray suffix = QFile::encodeName(extBook);
+    const auto sameLetters = [](char a, char b) {
+        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+        return lower(a) == lower(b);
+    };
+    while (const dirent* entry = ::readdir(directory)) {
+        const char* name = entry->d_name;
+        if (std::strlen(name) != size_t(3 + suffix.size()))
+            continue;
+        if (!std::all_of(name, name + 3, [](char c) { return c >= '0' && c <= '9'; }))
+            continue;
+        // FAT ignores the letter case of names: "004.DAR" takes 004 as "004.dar" does.
+        if (!std::equal(suffix.begin(), suffix.end(), name + 3, sameLetters))
+            continue;
+        taken.set(size_t((name[0] - '0') * 100 + (name[1] - '0') * 10 + (name[2] - '0')));
+    }
+    ::closedir(directory);
+    return taken;
+}
+
 QString proposeBookOid(const QString& pathKavo, const QString& extBook)
 {
-    if (!isPackageDirectory(pathKavo))
-        return QStringLiteral("%1").arg(FirstProposedOid, 3, 10, QLatin1Char('0'));
-    const QDir directory(pathKavo);
-    QString candidate;
-    for (int i = FirstProposedOid; i <= LastProposedOid; ++i) {
-        candidate = QStringLiteral("%1").arg(i, 3, 10, QLatin1Char('0'));
-        if (!QFileInfo::exists(directory.filePath(packageFileName(candidate, extBook))))
-            break;
-    }
-    return candidate;
+    const std::bitset<1000> taken = takenBookOids(pathKavo, extBook);
+    int oid = FirstProposedOid;
+    while (oid < LastProposedOid && taken.test(size_t(oid)))
+        ++oid;
+    return QStringLiteral("%1").arg(oid, 3, 10, QLatin1Char('0'));
 }
 
 std::optional<VolumeSpace> queryVolumeSpace(const QString& directory)

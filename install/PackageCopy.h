@@ -4,6 +4,7 @@
 
 #include <QString>
 
+#include <bitset>
 #include <functional>
 #include <optional>
 
@@ -19,8 +20,14 @@ inline const QString Failed = QStringLiteral("点读包安装失败，请检查�
 constexpr int FirstProposedOid = 1;
 constexpr int LastProposedOid = 998;
 
-// The first book sticker number whose name (number + extension) is free in the package
-// directory, as three digits; 998 when every name is taken. A directory counts as taken.
+// The book sticker numbers whose name (number + extension) is taken in the package directory,
+// read from one listing of it. Letter case is ignored as FAT ignores it ("004.DAR" takes 004);
+// any entry takes its name, a directory or a dangling symbolic link too. None when the
+// directory cannot be read.
+std::bitset<1000> takenBookOids(const QString& pathKavo, const QString& extBook);
+
+// The first book sticker number whose name is free in the package directory, as three digits;
+// 998 when every name is taken.
 QString proposeBookOid(const QString& pathKavo, const QString& extBook);
 
 // Installed file name of a book sticker text and extension, e.g. "007" + ".dar".

@@ -363,19 +363,38 @@ void InstallTest::proposal_data()
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QStringList>("files");
     QTest::addColumn<QStringList>("directories");
+    QTest::addColumn<QStringList>("danglingLinks");
     QTest::addColumn<QString>("expected");
 
+    const QStringList none;
     const QStringList fiveDar { "001.dar", "002.dar", "003.dar", "004.dar", "005.dar" };
-    QTest::addRow("empty directory") << "dar" << QStringList() << QStringList() << "001";
-    QTest::addRow("001..005.dar taken, .dar") << "dar" << fiveDar << QStringList() << "006";
-    QTest::addRow("001..005.dar taken, .das") << "das" << fiveDar << QStringList() << "001";
-    QTest::addRow("a gap is filled") << "dar" << QStringList { "001.dar", "003.dar" } << QStringList()
+    QTest::addRow("empty directory") << "dar" << none << none << none << "001";
+    QTest::addRow("001..005.dar taken, .dar") << "dar" << fiveDar << none << none << "006";
+    QTest::addRow("001..005.dar taken, .das") << "das" << fiveDar << none << none << "001";
+    QTest::addRow("a gap is filled") << "dar" << QStringList { "001.dar", "003.dar" } << none << none
                                      << "002";
-    QTest::addRow("a directory takes the name") << "dar" << fiveDar << QStringList { "006.dar" } << "007";
+    QTest::addRow("a directory takes the name")
+        << "dar" << fiveDar << QStringList { "006.dar" } << none << "007";
+    // FAT finds "004.dar" under the name "004.DAR": the proposal must not offer it.
+    QTest::addRow("004.DAR takes 004")
+        << "dar" << QStringList { "001.dar", "002.dar", "003.dar", "004.DAR" } << none << none << "005";
+    QTest::addRow("mixed case, .dsr")
+        << "dsr" << QStringList { "001.DsR", "002.dSr" } << none << none << "003";
+    QTest::addRow("a directory in capitals") << "das" << none << QStringList { "001.DAS" } << none << "002";
+    QTest::addRow("a dangling link takes the name")
+        << "dar" << QStringList { "001.dar" } << none << QStringList { "002.dar" } << "003";
+    QTest::addRow("other names take nothing")
+        << "dar"
+        << QStringList { "001.das", "002.dar.tmp", "003_dar", "0004.dar", "x05.dar", ".penshelf-a.tmp", "001",
+               "sub/001.dar" }
+        << none << none << "001";
     QStringList all;
     for (int i = 1; i <= 998; ++i)
         all << QStringLiteral("%1.dsr").arg(i, 3, 10, QLatin1Char('0'));
-    QTest::addRow("every name taken: 998, never 999") << "dsr" << all << QStringList() << "998";
+    QTest::addRow("every name taken: 998, never 999") << "dsr" << all << none << none << "998";
+    QStringList allButLast = all.mid(0, 997);
+    allButLast.replaceInStrings(".dsr", ".DSR");
+    QTest::addRow("997 taken in capitals: 998") << "dsr" << allButLast << none << none << "998";
 }
 
 void InstallTest::proposal()
@@ -383,6 +402,7 @@ void InstallTest::proposal()
     QFETCH(QString, kind);
     QFETCH(QStringList, files);
     QFETCH(QStringList, directories);
+    QFETCH(QStringList, danglingLinks);
     QFETCH(QString, expected);
 
     QTemporaryDir dir;
@@ -392,6 +412,10 @@ void InstallTest::proposal()
         QVERIFY(writeFile(pen + file, "x"));
     for (const QString& directory : directories)
         QVERIFY(QDir().mkpath(pen + directory));
+    for (const QString& link : danglingLinks) {
+        if (::symlink("gone.dar", QFile::encodeName(pen + link).constData()) != 0)
+            QSKIP("this file system has no symbolic links");
+    }
 
     Dialog d(makeSource(dir.path(), kind), pen);
     QCOMPARE(d.field("dtBookOid")->text(), expected);
