@@ -3,9 +3,16 @@
 #include "BookHeader.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QStringDecoder>
+
+#include <algorithm>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -37,6 +44,73 @@ bool isPlainName(const QString& rest)
 {
     return !rest.contains(QLatin1Char('/')) && !rest.contains(QLatin1String(".."))
         && !rest.contains(QChar(0));
+}
+
+// Listed entries have relative paths of exactly this many characters (UTF-16 units).
+constexpr qsizetype ListedLength = 7;
+
+bool isAscii(const char* name, size_t bytes)
+{
+    return std::all_of(name, name + bytes, [](char c) { return uchar(c) < 0x80; });
+}
+
+// The name of a directory entry as the walk shows it, or nothing for a name that is not valid
+// UTF-8 and so could not be opened again by its decoded path (Qt's directory listing skips
+// those too).
+std::optional<QString> decodedName(const char* name, size_t bytes, bool ascii)
+{
+    if (ascii)
+        return QString::fromLatin1(name, qsizetype(bytes));
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString decoded = decoder.decode(QByteArrayView(name, qsizetype(bytes)));
+    if (decoder.hasError())
+        return std::nullopt;
+    return decoded;
+}
+
+// Walks the directory open on `fd` in the order the file system yields its entries, a folder
+// before what it holds, symbolic links not followed, and calls `visit` with the relative path
+// of every entry of the listed length. A pen holds thousands of entries that cannot be listed:
+// their names are not decoded, and folders too deep to hold a listed entry are not entered.
+template <typename Visit> void walk(int fd, const QString& prefix, const Visit& visit)
+{
+    DIR* directory = ::fdopendir(fd);
+    if (!directory) {
+        ::close(fd);
+        return;
+    }
+    while (const dirent* entry = ::readdir(directory)) {
+        const char* name = entry->d_name;
+        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
+            continue;
+        const size_t bytes = std::strlen(name);
+        const bool ascii = isAscii(name, bytes);
+        // UTF-8 takes at most three bytes for one UTF-16 unit.
+        const qsizetype leastUnits = qsizetype(ascii ? bytes : (bytes + 2) / 3);
+        if (prefix.size() + leastUnits > ListedLength)
+            continue;
+        const std::optional<QString> decoded = decodedName(name, bytes, ascii);
+        if (!decoded)
+            continue;
+        const qsizetype length = prefix.size() + decoded->size();
+        if (length == ListedLength)
+            visit(prefix + *decoded);
+        // Everything below a longer folder path is longer than a listed entry.
+        if (length > ListedLength - 2)
+            continue;
+        bool isDirectory = entry->d_type == DT_DIR;
+        if (entry->d_type == DT_UNKNOWN) {
+            struct stat info;
+            isDirectory = ::fstatat(::dirfd(directory), name, &info, AT_SYMLINK_NOFOLLOW) == 0
+                && S_ISDIR(info.st_mode);
+        }
+        if (!isDirectory)
+            continue;
+        const int sub = ::openat(::dirfd(directory), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (sub >= 0)
+            walk(sub, prefix + *decoded + QLatin1Char('/'), visit);
+    }
+    ::closedir(directory);
 }
 
 } // namespace
@@ -77,17 +151,14 @@ BookList ScanCatalogue(const QString& pathKavo)
         return rows;
 
     const QDir root(pathKavo);
-    QDirIterator it(pathKavo, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
-        QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString full = it.next();
-        const QString relative = root.relativeFilePath(full);
-        if (relative.size() != 7)
-            continue;
+    const int fd = ::open(QFile::encodeName(pathKavo).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return rows;
+    walk(fd, QString(), [&](const QString& relative) {
         const QString extension = relative.mid(4, 3).toLower();
         const Kind* kind = kindFor(extension);
         if (!kind)
-            continue;
+            return;
 
         ListData row;
         row.stat = kind->label + relative.left(3);
@@ -113,6 +184,6 @@ BookList ScanCatalogue(const QString& pathKavo)
             row.name = title;
         }
         rows.append(row);
-    }
+    });
     return rows;
 }
