@@ -103,6 +103,8 @@ AppDelegate::~AppDelegate()
         setPenHost(nullptr);
     // A disk call still running uses the disk service: it ends before the service does.
     delete m_diskJobs;
+    // The book table reads dataBook while the window closes; the window goes before the rows do.
+    m_window.reset();
 }
 
 void AppDelegate::applicationDidFinishLaunching()
