@@ -22,6 +22,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMainWindow>
+#include <QScopeGuard>
 
 #include <algorithm>
 
@@ -426,6 +427,11 @@ void AppDelegate::InstallBook()
 // on the pen by then, so the packages installed before it count. One rescan at the end.
 void AppDelegate::installFiles(const QStringList& paths)
 {
+    // A modal install dialog blocks the window's input; this keeps a batch from ever nesting.
+    if (m_installing)
+        return;
+    m_installing = true;
+    const auto done = qScopeGuard([this] { m_installing = false; });
     const QString directory = pathKavo;
     bool installed = false;
     for (qsizetype i = 0; i < paths.size(); ++i) {

@@ -135,4 +135,5 @@ private:
     bool m_monitorUsb = true;
     bool m_autoMount = true;
     QString m_lastPackageFolder;
+    bool m_installing = false;
 };
