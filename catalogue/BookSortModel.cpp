@@ -65,7 +65,12 @@ bool BookSortModel::lessThan(const QModelIndex& left, const QModelIndex& right) 
         order = m_collator.compare(a, b);
         if (order == 0)
             order = a.compare(b);
+        // Books of the same title in sticker order, whatever order was shown before.
+        if (order == 0) {
+            const QModelIndex leftStat = left.siblingAtColumn(BookTableModel::StatColumn);
+            const QModelIndex rightStat = right.siblingAtColumn(BookTableModel::StatColumn);
+            return lessThan(leftStat, rightStat);
+        }
     }
-    // Equal rows keep the scan's order (the proxy's sort is stable).
     return order < 0;
 }
