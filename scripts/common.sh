@@ -33,7 +33,7 @@ ensure_packages() {
     fi
 }
 
-# build [CMAKE_OPTION...]
+# build [CMAKE ARGUMENTS...]: configures BUILD_DIR (extra arguments go to cmake) and builds it.
 build() {
     local launcher=()
     # Rebuilds in several work trees share one compiler cache where the machine has one.
