@@ -10,6 +10,7 @@
 #include "MountWatcher.h"
 #include "PackageDropHandler.h"
 #include "PackageFileDialog.h"
+#include "PackageFolder.h"
 #include "StickerChange.h"
 #include "StickerNumber.h"
 #include "UsbMonitor.h"
@@ -35,7 +36,6 @@ const QString EjectFailedMessage = QStringLiteral("点读笔弹出失败，请�
 const QString EjectingMessage = QStringLiteral("正在弹出点读笔……");
 const QString EjectedMessage = QStringLiteral("点读笔已弹出，可以安全拔下。");
 const QString UnpluggedMessage = QStringLiteral("点读笔已拔出。");
-const QString RemoveFailedMessage = QStringLiteral("删除点读包失败！");
 const QString ChoosePackageMessage = QStringLiteral("请选择需要安装的点读包或故事包");
 }
 
@@ -284,7 +284,8 @@ void AppDelegate::InitData()
     // An unmounted pen has no package directory; nothing is scanned or written then.
     const QString volume = m_volumePath(pen->bsdName);
     pathKavo = packageDirectoryFor(volume);
-    dataBook = ScanCatalogue(pathKavo);
+    QString problem;
+    dataBook = ScanCatalogue(pathKavo, &problem);
     m_bookModel->endReload();
     listBook->clearSelection();
     dtSpace->setText(freeSpaceLine(volume));
@@ -293,7 +294,8 @@ void AppDelegate::InitData()
     dtBookName->setText(QString());
     dtBookOid->setText(QString());
     dtOffsetOid->setText(QString());
-    showInfo(QString());
+    // A package folder that is missing or no real folder on the pen lists nothing: say why.
+    showInfo(problem);
 }
 
 bool AppDelegate::validateNumberByASCII(const QString& text) const { return ::validateNumberByASCII(text); }
@@ -398,6 +400,13 @@ void AppDelegate::InstallBook()
         showInfo(NoVolumeMessage);
         return;
     }
+    // A missing package folder is made by the install; anything else wrong with it stops here.
+    const PackageFolder::Problem problem = PackageFolder::open(pathKavo).problem();
+    if (problem != PackageFolder::Problem::None && problem != PackageFolder::Problem::Missing) {
+        const QString reason = PackageFolder::reasonFor(problem);
+        showInfo(reason.isEmpty() ? NoVolumeMessage : reason);
+        return;
+    }
     auto* dialog = new PackageFileDialog(m_window.get());
     dialog->setWindowTitle(ChoosePackageMessage);
     dialog->setFileMode(QFileDialog::ExistingFiles);
@@ -448,7 +457,7 @@ void AppDelegate::installFiles(const QStringList& paths)
         instWindowController->setNRefresh(0);
         instWindowController->setPathKavo(directory);
         instWindowController->setPathBook(paths[i]);
-        instWindowController->setNameBook(ReadBookName(paths[i]));
+        instWindowController->setNameBook(ReadBookName(paths[i], PenLinks::Follow));
         instWindowController->showWindow();
         if (instWindowController && instWindowController->nRefresh() == 2)
             installed = true;
@@ -498,10 +507,10 @@ void AppDelegate::RemoveBook()
     if (clicked != remove)
         return;
 
-    const bool removed = removePackage(row.file, pathKavo);
+    const RemovalResult removed = removePackage(row.file, pathKavo);
     InitData();
-    if (!removed)
-        showInfo(RemoveFailedMessage);
+    if (removed != RemovalResult::Removed)
+        showInfo(messageFor(removed));
 }
 
 void AppDelegate::ApplyBook()

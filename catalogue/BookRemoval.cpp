@@ -1,39 +1,57 @@
 #include "BookRemoval.h"
 
 #include "FileSync.h"
+#include "PackageFolder.h"
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 
-namespace {
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-// The entry's own location (its parent resolved, the entry itself not) lies inside the
-// package directory.
-bool isInside(const QFileInfo& entry, const QString& directory)
+QString messageFor(RemovalResult result)
 {
-    const QString root = QFileInfo(directory).canonicalFilePath();
-    const QString parent = QFileInfo(entry.absolutePath()).canonicalFilePath();
-    if (root.isEmpty() || parent.isEmpty())
-        return false;
-    return parent == root || parent.startsWith(root + QLatin1Char('/'));
+    switch (result) {
+    case RemovalResult::Removed:
+        return {};
+    case RemovalResult::NotFlushed:
+        return RemoveNotFlushedMessage;
+    case RemovalResult::Failed:
+        break;
+    }
+    return RemoveFailedMessage;
 }
 
-} // namespace
-
-bool removePackage(const QString& file, const QString& pathKavo)
+RemovalResult removePackage(const QString& file, const QString& pathKavo)
 {
-    const QFileInfo entry(file);
-    if (pathKavo.isEmpty() || !entry.isAbsolute() || !isInside(entry, pathKavo))
-        return false;
-    if (!entry.exists() && !entry.isSymLink())
-        return false;
+    const PackageFolder folder = PackageFolder::open(pathKavo);
+    if (!folder.isOpen() || !file.startsWith(folder.path()))
+        return RemovalResult::Failed;
+    const QString relative = file.mid(folder.path().size());
+    if (relative.isEmpty() || QDir::cleanPath(relative) != relative
+        || relative.startsWith(QLatin1String("..")))
+        return RemovalResult::Failed;
 
-    bool removed = false;
-    if (entry.isDir() && !entry.isSymLink())
-        removed = QDir(file).removeRecursively(); // removes links inside, never their targets
-    else
-        removed = QFile::remove(file);
-    syncDirectory(entry.absolutePath());
-    return removed && !QFileInfo(file).exists() && !QFileInfo(file).isSymLink();
+    // The entry's own folder, reached without following a link.
+    const qsizetype slash = relative.lastIndexOf(QLatin1Char('/'));
+    const FileDescriptor parent(
+        openDirectoryBeneath(folder.fd(), slash >= 0 ? relative.left(slash) : QString()));
+    if (!parent.isValid())
+        return RemovalResult::Failed;
+    const QByteArray name = QFile::encodeName(relative.mid(slash + 1));
+    struct stat info;
+    if (::fstatat(parent.get(), name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+        return RemovalResult::Failed;
+
+    if (S_ISDIR(info.st_mode)) {
+        // Removes links inside, never their targets.
+        QDir(file).removeRecursively();
+    } else if (::unlinkat(parent.get(), name.constData(), 0) != 0) {
+        return RemovalResult::Failed;
+    }
+    if (::fstatat(parent.get(), name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT)
+        return RemovalResult::Failed;
+    return syncDirectory(parent.get()) ? RemovalResult::Removed : RemovalResult::NotFlushed;
 }

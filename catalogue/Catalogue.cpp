@@ -1,6 +1,7 @@
 #include "Catalogue.h"
 
 #include "BookHeader.h"
+#include "PackageFolder.h"
 
 #include <QDir>
 #include <QFile>
@@ -115,12 +116,15 @@ template <typename Visit> void walk(int fd, const QString& prefix, const Visit& 
 
 } // namespace
 
-QString ReadBookName(const QString& path)
+QString ReadBookName(const QString& path, PenLinks links)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    QByteArray bytes = file.read(BookHeader::TitleLength);
+    const PenFile file = PenFile::open(path, PenAccess::Read, links);
+    return file.isOpen() ? ReadBookName(file.fd()) : QString();
+}
+
+QString ReadBookName(int fd)
+{
+    QByteArray bytes = readAt(fd, BookHeader::TitleOffset, BookHeader::TitleLength);
     bytes.replace('\xFF', '\0');
     const qsizetype end = bytes.indexOf('\0');
     if (end >= 0)
@@ -144,16 +148,23 @@ QString packageDirectoryFor(const QString& volumePath)
     return volumePath + PackageDirectory;
 }
 
-BookList ScanCatalogue(const QString& pathKavo)
+BookList ScanCatalogue(const QString& pathKavo, QString* problem)
 {
     BookList rows;
-    if (pathKavo.isEmpty() || !QFileInfo(pathKavo).isAbsolute())
+    const PackageFolder folder = PackageFolder::open(pathKavo);
+    if (problem)
+        *problem = folder.reason();
+    if (!folder.isOpen())
         return rows;
+    removeStaleTemporaries(folder);
 
     const QDir root(pathKavo);
-    const int fd = ::open(QFile::encodeName(pathKavo).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // The walk gets its own descriptor of the checked folder, never the path again.
+    const int fd = ::fcntl(folder.fd(), F_DUPFD_CLOEXEC, 0);
     if (fd < 0)
         return rows;
+    // A duplicate shares the position of the listing that looked for leftovers.
+    ::lseek(fd, 0, SEEK_SET);
     walk(fd, QString(), [&](const QString& relative) {
         const QString extension = relative.mid(4, 3).toLower();
         const Kind* kind = kindFor(extension);
@@ -166,13 +177,22 @@ BookList ScanCatalogue(const QString& pathKavo)
         row.type = QLatin1String(kind->type);
         row.file = root.filePath(relative);
 
-        const QString title = ReadBookName(row.file);
+        const PenFile file = PenFile::openAt(folder.fd(), relative);
+        if (!file.isOpen()) {
+            row.name = UnusableEntryName;
+            rows.append(row);
+            return;
+        }
+        const QString title = ReadBookName(file.fd());
         const QString tag = title.left(3);
         if (tag == QLatin1String("ATT")) {
             const QString rest = title.mid(3);
             QString target;
-            if (isPlainName(rest))
-                target = ReadBookName(root.filePath(rest + QLatin1Char('.') + extension));
+            if (isPlainName(rest)) {
+                const PenFile shared = PenFile::openAt(folder.fd(), rest + QLatin1Char('.') + extension);
+                if (shared.isOpen())
+                    target = ReadBookName(shared.fd());
+            }
             row.name = target + QLatin1Char('(') + rest + QLatin1Char(')');
             row.flag = QStringLiteral("E");
         } else if (tag == QLatin1String("UNB")) {

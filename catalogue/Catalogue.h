@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ListData.h"
+#include "PenFile.h"
 
 #include <QString>
 
@@ -8,13 +9,22 @@
 inline const QString PackageDirectory = QStringLiteral("USER/CUSTOM/");
 
 // Title of a package: the first 100 bytes up to the first 0x00 or 0xFF, decoded as GB 18030.
-// Invalid bytes become replacement characters; an unreadable file gives an empty title.
-QString ReadBookName(const QString& path);
+// Invalid bytes become replacement characters; an unreadable file gives an empty title. The
+// path version opens the file safely (PenFile); on the pen a link gives no title, while a source
+// chosen on the computer may be one (PenLinks::Follow).
+QString ReadBookName(const QString& path, PenLinks links = PenLinks::Refuse);
+QString ReadBookName(int fd);
+
+// Shown instead of a title for an entry named like a package that is no regular file (a link,
+// a folder, a FIFO) or cannot be opened: it is listed, but never read or written through.
+inline const QString UnusableEntryName = QStringLiteral("（无法使用的条目）");
 
 // Package directory of a volume path; empty when the volume is not mounted, so that nothing
 // is ever read or written relative to the working directory.
 QString packageDirectoryFor(const QString& volumePath);
 
 // Walks the package directory recursively and returns one row per recognised package, in the
-// order the file system yields them. An empty or missing directory gives no rows.
-BookList ScanCatalogue(const QString& pathKavo);
+// order the file system yields them. An empty directory gives no rows; one that is missing or
+// is no real folder on the pen gives none either, and `problem` says why (see PackageFolder).
+// Temporary copies that no install holds any more are removed on the way.
+BookList ScanCatalogue(const QString& pathKavo, QString* problem = nullptr);

@@ -1,5 +1,7 @@
 #include "PenRecord.h"
 
+#include "PenFile.h"
+
 #include <QFile>
 #include <QStringDecoder>
 
@@ -55,27 +57,11 @@ QByteArray ReadProductIni(const QString& volumePath)
     // No volume, no file: a relative path would read from the current directory instead.
     if (volumePath.isEmpty())
         return {};
-    const QByteArray path = QFile::encodeName(volumePath + ProductIniPath);
-    const int fd = ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return {};
-    QByteArray content;
-    struct stat status { };
-    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
-        content.resize(ProductIniReadLimit);
-        qsizetype filled = 0;
-        while (filled < content.size()) {
-            const ssize_t n = ::read(fd, content.data() + filled, size_t(content.size() - filled));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                content.clear(); // a part of the file would give a wrong serial
-            if (n <= 0)
-                break;
-            filled += n;
-        }
-        content.truncate(std::min(filled, content.size()));
-    }
-    ::close(fd);
-    return content;
+    // Opened part by part without following links, never blocking: a FIFO or a link out of the
+    // pen under that name would otherwise hang or mislead the lookup.
+    const FileDescriptor root(
+        ::open(QFile::encodeName(volumePath).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const PenFile file = root.isValid() ? PenFile::openAt(root.get(), ProductIniPath) : PenFile();
+    // An error part-way would give a wrong serial: then none.
+    return file.isOpen() ? readAt(file.fd(), 0, ProductIniReadLimit) : QByteArray();
 }

@@ -86,8 +86,8 @@ void InstWindow::InstallBook()
     const QString bookOid = dtBookOid->text();
     const QString offsetOid = dtOffsetOid->text();
     QString message = checkStickerTexts(bookOid, offsetOid);
-    if (message.isEmpty() && !m_pathKavo.isEmpty()
-        && QFileInfo::exists(QDir(m_pathKavo).filePath(packageFileName(bookOid, extBook))))
+    // Any entry takes the name, a dangling link too: refuse now rather than after the copy.
+    if (message.isEmpty() && isPackageNameTaken(m_pathKavo, packageFileName(bookOid, extBook)))
         message = InstallMessage::Exists;
     if (!message.isEmpty()) {
         dtInfo->setText(message);

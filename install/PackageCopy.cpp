@@ -2,6 +2,8 @@
 
 #include "CopyVerify.h"
 #include "FileSync.h"
+#include "PackageFolder.h"
+#include "PenFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -9,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -19,32 +22,6 @@
 #include <vector>
 
 namespace {
-
-// A header write may extend a short package up to the end of the start sticker field.
-constexpr qint64 HeaderEnd = BookHeader::StartStickerOffset + BookHeader::StartStickerLength;
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd = -1)
-        : m_fd(fd)
-    {
-    }
-    ~FileDescriptor() { reset(); }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return m_fd; }
-    bool isValid() const { return m_fd >= 0; }
-    // close() can report a deferred write error; the caller wants to know.
-    bool reset()
-    {
-        const bool ok = m_fd < 0 || ::close(m_fd) == 0;
-        m_fd = -1;
-        return ok;
-    }
-
-private:
-    int m_fd;
-};
 
 bool writeAll(int fd, const char* data, qint64 length)
 {
@@ -135,42 +112,15 @@ private:
     bool m_supported = true;
 };
 
-// A name the catalogue never lists (installed packages have seven-character names) and that
-// cannot collide with another install: created exclusively, retried on a clash.
-FileDescriptor createTemporary(const QDir& directory, QString& path)
+// Removes a file this install made; a failure is said on the diagnostic stream, and a
+// temporary copy is removed by the next scan or install (nobody holds its lock any more).
+bool removeOwnFile(int directoryFd, const QString& name)
 {
-    static const char Letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    for (int attempt = 0; attempt < 64; ++attempt) {
-        QString name = QStringLiteral(".penshelf-");
-        for (int i = 0; i < 8; ++i)
-            name += QLatin1Char(Letters[QRandomGenerator::global()->bounded(int(sizeof Letters - 1))]);
-        name += QStringLiteral(".tmp");
-        path = directory.filePath(name);
-        const int fd
-            = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0)
-            return FileDescriptor(fd);
-        if (errno != EEXIST)
-            break;
-    }
-    path.clear();
-    return FileDescriptor();
-}
-
-// The new directory entry must survive pulling the pen. Some file systems cannot fsync a
-// directory; there a sync of the whole file system does the same.
-bool syncPackageDirectory(const QString& directory)
-{
-    if (syncDirectory(directory))
+    if (::unlinkat(directoryFd, QFile::encodeName(name).constData(), 0) == 0)
         return true;
-    FileDescriptor fd(::open(QFile::encodeName(directory).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return fd.isValid() && ::syncfs(fd.get()) == 0;
-}
-
-void removeFile(const QString& path)
-{
-    if (!path.isEmpty())
-        ::unlink(QFile::encodeName(path).constData());
+    std::fprintf(stderr, "Could not remove %s from the pen: %s\n", QFile::encodeName(name).constData(),
+        std::strerror(errno));
+    return false;
 }
 
 } // namespace
@@ -224,6 +174,11 @@ QString proposeBookOid(const QString& pathKavo, const QString& extBook)
     return QStringLiteral("%1").arg(oid, 3, 10, QLatin1Char('0'));
 }
 
+bool isPackageNameTaken(const QString& pathKavo, const QString& name)
+{
+    return PackageFolder::open(pathKavo).isTaken(name);
+}
+
 std::optional<VolumeSpace> queryVolumeSpace(const QString& directory)
 {
     struct statvfs info;
@@ -236,7 +191,7 @@ std::optional<VolumeSpace> queryVolumeSpace(const QString& directory)
 bool fitsOnVolume(qint64 size, const VolumeSpace& space)
 {
     const qint64 cluster = std::max<qint64>(space.cluster, 1);
-    const qint64 bytes = std::max(size, HeaderEnd);
+    const qint64 bytes = std::max<qint64>(size, 1);
     const qint64 needed = (bytes + cluster - 1) / cluster * cluster + cluster;
     return needed <= space.available;
 }
@@ -250,6 +205,10 @@ QString messageFor(InstallResult result)
         return InstallMessage::NoSpace;
     case InstallResult::TargetExists:
         return InstallMessage::Exists;
+    case InstallResult::TooShort:
+        return InstallMessage::TooShort;
+    case InstallResult::LeftBehind:
+        return InstallMessage::LeftBehind;
     case InstallResult::Failed:
         break;
     }
@@ -259,13 +218,20 @@ QString messageFor(InstallResult result)
 InstallResult installPackage(const InstallRequest& request,
     const std::function<void(qint64 chunk)>& reportProgress, const InstallOptions& options)
 {
-    if (!isPackageDirectory(request.pathKavo))
+    const PackageFolder folder = PackageFolder::open(request.pathKavo, PackageFolder::Create::Missing);
+    if (!folder.isOpen())
         return InstallResult::Failed;
-    FileDescriptor source(::open(QFile::encodeName(request.sourcePath).constData(), O_RDONLY | O_CLOEXEC));
-    struct stat sourceInfo;
-    if (!source.isValid() || ::fstat(source.get(), &sourceInfo) != 0 || !S_ISREG(sourceInfo.st_mode))
+    // Leftovers of interrupted installs would take the space this one needs.
+    removeStaleTemporaries(folder);
+
+    // Checked before anything is read: a FIFO would block, a device would be read forever.
+    const PenFile source = PenFile::open(request.sourcePath, PenAccess::Read, PenLinks::Follow);
+    if (!source.isOpen())
         return InstallResult::Failed;
-    const qint64 size = sourceInfo.st_size;
+    const qint64 size = source.size();
+    // A header write never lengthens a file: a package too short for its fields is refused.
+    if (size < installedHeaderEnd(request.extBook, request.nTypeBook))
+        return InstallResult::TooShort;
     const InstallProgress phases(size, options.readBack, reportProgress);
     const std::function<void(qint64)> progress = [&phases](qint64 chunk) { phases.copied(chunk); };
 
@@ -275,18 +241,17 @@ InstallResult installPackage(const InstallRequest& request,
     if (!fitsOnVolume(size, *space))
         return InstallResult::NoSpace;
 
-    const QDir directory(request.pathKavo);
-    QString temporaryPath;
-    FileDescriptor target = createTemporary(directory, temporaryPath);
+    TemporaryCopy temporary = createTemporaryCopy(folder);
+    FileDescriptor& target = temporary.fd;
     if (!target.isValid())
         return InstallResult::Failed;
     const auto fail = [&](InstallResult result) {
         target.reset();
-        removeFile(temporaryPath);
+        removeOwnFile(folder.fd(), temporary.name);
         return result;
     };
 
-    ::posix_fadvise(source.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    ::posix_fadvise(source.fd(), 0, 0, POSIX_FADV_SEQUENTIAL);
     const qint64 block = std::max<qint64>(options.blockSize, ProgressChunk);
     bool kernelCopy = options.kernelCopy;
     std::vector<char> buffer;
@@ -294,7 +259,7 @@ InstallResult installPackage(const InstallRequest& request,
     qint64 done = 0;
     qint64 shown = -1;
     for (;;) {
-        const qint64 moved = copyBlock(source.get(), target.get(), block, kernelCopy, buffer);
+        const qint64 moved = copyBlock(source.fd(), target.get(), block, kernelCopy, buffer);
         if (moved < 0)
             return fail(InstallResult::Failed);
         if (moved == 0)
@@ -315,36 +280,42 @@ InstallResult installPackage(const InstallRequest& request,
     if (progress && shown != chunkCount(size))
         progress(chunkCount(size));
 
-    // The header operations open the temporary copy by path; they are the only code that
-    // knows the header bytes. The start sticker key of a "unb" package is copied unchanged, so
-    // the copy's own key bytes are the source's.
-    const QString& path = temporaryPath;
-    if (!setSmartBookInfo(path, request.bookOid.toInt(), request.nTypeBook, options.random))
+    // The header fields go through the copy's own descriptor. The start sticker key of a "unb"
+    // package is copied unchanged, so the copy's own key bytes are the source's.
+    if (!setSmartBookInfo(target.get(), request.bookOid.toInt(), request.nTypeBook, options.random))
         return fail(InstallResult::Failed);
     if (request.extBook == ExtSelfMade) {
-        const bool written = request.nTypeBook == 2 ? WriteOffsetOidUnb(path, request.offsetOid)
-                                                    : WriteOffsetOid(path, request.offsetOid);
+        const bool written = request.nTypeBook == 2 ? WriteOffsetOidUnb(target.get(), request.offsetOid)
+                                                    : WriteOffsetOid(target.get(), request.offsetOid);
         if (!written)
             return fail(InstallResult::Failed);
     }
-    if (!syncFile(target.get()) || !target.reset())
+    // Every byte is on the device before the package name can point at it.
+    if (!syncFile(target.get()))
         return fail(InstallResult::Failed);
-    if (options.readBack && !copyReadsBack(temporaryPath, source.get(), size, request, phases, options))
+    if (options.readBack
+        && !copyReadsBack(folder.path() + temporary.name, source.fd(), size, request, phases, options))
         return fail(InstallResult::Failed);
 
-    const QString finalPath = directory.filePath(packageFileName(request.bookOid, request.extBook));
-    switch (renameNoReplace(temporaryPath, finalPath)) {
+    const QString finalName = packageFileName(request.bookOid, request.extBook);
+    switch (renameNoReplaceAt(folder.fd(), temporary.name, folder.fd(), finalName)) {
     case RenameResult::Done:
+    case RenameResult::BothNames: // the package is under its name; the scan removes the other
         break;
     case RenameResult::TargetExists:
         return fail(InstallResult::TargetExists);
+    case RenameResult::Unsupported:
     case RenameResult::Failed:
         return fail(InstallResult::Failed);
     }
-    if (!syncPackageDirectory(request.pathKavo)) {
-        // The entry may not be on the device; do not leave a package the user was told failed.
-        removeFile(finalPath);
-        return InstallResult::Failed;
-    }
-    return InstallResult::Installed;
+    // On FAT a rename writes the new entry with size 0 and no first cluster; the real ones
+    // reach the medium only when the renamed file itself is written back. So: the file under
+    // its new name, then the folder.
+    if (syncFile(target.get()) && folder.sync() && target.reset())
+        return InstallResult::Installed;
+    // The entry may not be on the device; do not leave a package the user was told failed.
+    target.reset();
+    if (!removeOwnFile(folder.fd(), finalName) || !folder.sync())
+        return InstallResult::LeftBehind;
+    return InstallResult::Failed;
 }

@@ -14,6 +14,10 @@ inline const QString Exists = QStringLiteral("此贴号点读包已存在！");
 inline const QString Installing = QStringLiteral("正在安装点读包……");
 inline const QString NoSpace = QStringLiteral("点读笔空间不足，无法安装！");
 inline const QString Failed = QStringLiteral("点读包安装失败，请检查点读笔后重试！");
+inline const QString TooShort = QStringLiteral("此文件太短，不是完整的点读包，无法安装！");
+// The name was given but could not be made durable, nor taken back.
+inline const QString LeftBehind
+    = QStringLiteral("点读包安装失败，点读笔上的同名文件可能不完整，请删除后重试！");
 }
 
 // Book sticker numbers offered by the dialog: 001..998 (000 and 999 are never proposed).
@@ -29,6 +33,9 @@ std::bitset<1000> takenBookOids(const QString& pathKavo, const QString& extBook)
 // The first book sticker number whose name is free in the package directory, as three digits;
 // 998 when every name is taken.
 QString proposeBookOid(const QString& pathKavo, const QString& extBook);
+
+// Whether anything, of any kind, has this name in the package directory (links not followed).
+bool isPackageNameTaken(const QString& pathKavo, const QString& name);
 
 // Installed file name of a book sticker text and extension, e.g. "007" + ".dar".
 QString packageFileName(const QString& bookOid, const QString& extBook);
@@ -46,8 +53,8 @@ struct VolumeSpace {
 // statvfs of the directory; nothing when it cannot be asked (pen gone).
 std::optional<VolumeSpace> queryVolumeSpace(const QString& directory);
 
-// Whether a package of `size` bytes fits: its clusters (header writes may extend a short file
-// to the end of the last header field) plus one cluster for the directory entry.
+// Whether a package of `size` bytes fits: its clusters (at least one) plus one cluster for the
+// directory entry.
 bool fitsOnVolume(qint64 size, const VolumeSpace& space);
 
 struct InstallRequest {
@@ -59,7 +66,14 @@ struct InstallRequest {
     int nTypeBook = 0;
 };
 
-enum class InstallResult { Installed, NoSpace, TargetExists, Failed };
+enum class InstallResult {
+    Installed,
+    NoSpace,
+    TargetExists,
+    TooShort, // the source cannot hold the header fields the install writes
+    Failed,
+    LeftBehind, // failed, and a file under the package name could not be removed
+};
 QString messageFor(InstallResult result);
 
 struct InstallOptions {
@@ -78,9 +92,12 @@ struct InstallOptions {
     std::function<void(const QString& copyPath)> beforeReadBack;
 };
 
-// Copies the package into a temporary file in the package directory, writes its header fields,
-// flushes it to the device and only then gives it its package name, never replacing an
-// existing entry. On any failure the temporary file is removed and nothing new is left under a
-// package name. `progress` gets chunk numbers (see chunkCount); it runs on the calling thread.
+// Copies the package into a locked temporary file in the package directory (made when the pen
+// lacks it), writes its header fields through the copy's descriptor, flushes it to the device
+// and only then gives it its package name, never replacing an existing entry; the renamed file
+// and the folder are flushed once more before it counts as installed. Temporary copies left by
+// interrupted installs are removed first. On any failure the temporary file is removed and
+// nothing new is left under a package name. `progress` gets chunk numbers (see chunkCount); it
+// runs on the calling thread.
 InstallResult installPackage(const InstallRequest& request, const std::function<void(qint64 chunk)>& progress,
     const InstallOptions& options = {});

@@ -1,8 +1,8 @@
 #include "BookHeader.h"
 
 #include "FileSync.h"
+#include "PenFile.h"
 
-#include <QFile>
 #include <QStringDecoder>
 
 #include <algorithm>
@@ -10,23 +10,21 @@
 
 namespace {
 
-// Reads exactly `length` bytes at `offset`; empty when the file is missing or too short.
-QByteArray readExact(const QString& path, qint64 offset, qint64 length)
+// A header write may only overwrite bytes the file already has.
+bool holds(int fd, qint64 end)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || !file.seek(offset))
+    struct stat info;
+    return fd >= 0 && ::fstat(fd, &info) == 0 && info.st_size >= end;
+}
+
+// Exactly `length` bytes at `offset`; empty when the file is too short or unreadable.
+QByteArray readExact(int fd, qint64 offset, qint64 length)
+{
+    if (fd < 0)
         return {};
-    QByteArray bytes = file.read(length);
+    QByteArray bytes = readAt(fd, offset, length);
     return bytes.size() == length ? bytes : QByteArray();
 }
-
-bool writeAt(QFile& file, qint64 offset, const QByteArray& bytes)
-{
-    return file.seek(offset) && file.write(bytes) == bytes.size();
-}
-
-// ExistingOnly: a header write never creates a file.
-bool openExisting(QFile& file) { return file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly); }
 
 QByteArray littleEndian32(quint32 value)
 {
@@ -36,18 +34,26 @@ QByteArray littleEndian32(quint32 value)
     return bytes;
 }
 
+// Opens an installed package for a header write, runs it and flushes the file once.
+template <typename Write> bool writeAndFlush(const QString& path, Write write)
+{
+    PenFile file = PenFile::open(path, PenAccess::ReadWrite);
+    return file.isOpen() && write(file.fd()) && syncFile(file.fd()) && file.close();
+}
+
 } // namespace
 
 BookType GetBookType(const QString& sourcePath)
 {
+    const PenFile file = PenFile::open(sourcePath, PenAccess::Read, PenLinks::Follow);
+    return GetBookType(file.isOpen() ? file.fd() : -1, sourcePath);
+}
+
+BookType GetBookType(int fd, const QString& sourcePath)
+{
     const bool story = sourcePath.right(3) == QLatin1String("dsb");
 
-    QByteArray head;
-    {
-        QFile file(sourcePath);
-        if (file.open(QIODevice::ReadOnly))
-            head = file.read(BookHeader::TypeTagLength);
-    }
+    const QByteArray head = fd >= 0 ? readAt(fd, 0, BookHeader::TypeTagLength) : QByteArray();
     QString tag;
     {
         QStringDecoder utf8(QStringDecoder::Utf8);
@@ -63,10 +69,7 @@ BookType GetBookType(const QString& sourcePath)
         return { ExtSmart, 1, 4 };
     if (tag == QLatin1String("unb")) {
         // Bytes beyond the end of a short file count as zero.
-        QFile file(sourcePath);
-        QByteArray marker;
-        if (file.open(QIODevice::ReadOnly) && file.seek(BookHeader::SmartMarkerOffset))
-            marker = file.read(BookHeader::SmartMarkerLength);
+        const QByteArray marker = readAt(fd, BookHeader::SmartMarkerOffset, BookHeader::SmartMarkerLength);
         const bool zero = std::all_of(marker.cbegin(), marker.cend(), [](char c) { return c == 0; });
         return { zero ? ExtSelfMade : ExtSmart, 2, 3 };
     }
@@ -88,13 +91,14 @@ RandomBelow systemRandom()
     return [](quint32 bound) { return quint32(arc4random_uniform(bound)); };
 }
 
-bool setSmartBookInfo(const QString& path, int bookOid, int nTypeBook, const RandomBelow& random)
+bool setSmartBookInfo(int fd, int bookOid, int nTypeBook, const RandomBelow& random)
 {
-    QFile file(path);
-    if (!openExisting(file))
+    if (fd < 0)
         return false;
     if (nTypeBook == 2)
         return true;
+    if (!holds(fd, BookHeader::MaskedBookCodeOffset + BookHeader::BookCodeLength))
+        return false;
 
     const quint32 code = bookCodeFor(bookOid, nTypeBook);
     const quint8 key = quint8(1 + random(253));
@@ -103,14 +107,19 @@ bool setSmartBookInfo(const QString& path, int bookOid, int nTypeBook, const Ran
     for (int i = 0; i < 4; ++i)
         masked[i] = char(quint8(codeBytes[i]) ^ key ^ BookHeader::CodeMask);
 
-    return writeAt(file, BookHeader::BookCodeOffset, codeBytes)
-        && writeAt(file, BookHeader::CodeKeyOffset, QByteArray(1, char(key)))
-        && writeAt(file, BookHeader::MaskedBookCodeOffset, masked) && file.flush() && syncFile(file.handle());
+    return writeAt(fd, BookHeader::BookCodeOffset, codeBytes)
+        && writeAt(fd, BookHeader::CodeKeyOffset, QByteArray(1, char(key)))
+        && writeAt(fd, BookHeader::MaskedBookCodeOffset, masked);
 }
 
-qint32 ReadOffsetOid(const QString& path)
+bool setSmartBookInfo(const QString& path, int bookOid, int nTypeBook, const RandomBelow& random)
 {
-    const QByteArray bytes = readExact(path, BookHeader::StartStickerOffset, BookHeader::StartStickerLength);
+    return writeAndFlush(path, [&](int fd) { return setSmartBookInfo(fd, bookOid, nTypeBook, random); });
+}
+
+qint32 ReadOffsetOid(int fd)
+{
+    const QByteArray bytes = readExact(fd, BookHeader::StartStickerOffset, BookHeader::StartStickerLength);
     if (bytes.isEmpty())
         return 0;
     quint32 value = 0;
@@ -119,32 +128,66 @@ qint32 ReadOffsetOid(const QString& path)
     return qint32(value);
 }
 
-bool WriteOffsetOid(const QString& path, qint32 value)
+qint32 ReadOffsetOid(const QString& path)
 {
-    QFile file(path);
-    return openExisting(file) && writeAt(file, BookHeader::StartStickerOffset, littleEndian32(quint32(value)))
-        && file.flush() && syncFile(file.handle());
+    const PenFile file = PenFile::open(path);
+    return file.isOpen() ? ReadOffsetOid(file.fd()) : 0;
 }
 
-int ReadOffsetOidUnb(const QString& path)
+bool WriteOffsetOid(int fd, qint32 value)
 {
-    const QByteArray field = readExact(path, BookHeader::MaskedStartOffset, BookHeader::MaskedStartLength);
-    const QByteArray key = readExact(path, BookHeader::StartKeyOffset, BookHeader::MaskedStartLength);
+    return holds(fd, startStickerEnd(false))
+        && writeAt(fd, BookHeader::StartStickerOffset, littleEndian32(quint32(value)));
+}
+
+bool WriteOffsetOid(const QString& path, qint32 value)
+{
+    return writeAndFlush(path, [value](int fd) { return WriteOffsetOid(fd, value); });
+}
+
+int ReadOffsetOidUnb(int fd)
+{
+    const QByteArray field = readExact(fd, BookHeader::MaskedStartOffset, BookHeader::MaskedStartLength);
+    const QByteArray key = readExact(fd, BookHeader::StartKeyOffset, BookHeader::MaskedStartLength);
     if (field.isEmpty() || key.isEmpty())
         return 0;
     return (quint8(field[0]) ^ quint8(key[0])) | ((quint8(field[1]) ^ quint8(key[1])) << 8);
 }
 
-bool WriteOffsetOidUnb(const QString& path, qint32 value)
+int ReadOffsetOidUnb(const QString& path)
 {
-    QFile file(path);
-    if (!openExisting(file) || !file.seek(BookHeader::StartKeyOffset))
-        return false;
-    const QByteArray key = file.read(BookHeader::MaskedStartLength);
-    if (key.size() != BookHeader::MaskedStartLength)
+    const PenFile file = PenFile::open(path);
+    return file.isOpen() ? ReadOffsetOidUnb(file.fd()) : 0;
+}
+
+bool WriteOffsetOidUnb(int fd, qint32 value)
+{
+    const QByteArray key = readExact(fd, BookHeader::StartKeyOffset, BookHeader::MaskedStartLength);
+    if (key.isEmpty() || !holds(fd, startStickerEnd(true)))
         return false;
     QByteArray masked(2, '\0');
     masked[0] = char(quint8(key[0]) ^ (value & 0xFF));
     masked[1] = char(quint8(key[1]) ^ ((value >> 8) & 0xFF));
-    return writeAt(file, BookHeader::MaskedStartOffset, masked) && file.flush() && syncFile(file.handle());
+    return writeAt(fd, BookHeader::MaskedStartOffset, masked);
+}
+
+bool WriteOffsetOidUnb(const QString& path, qint32 value)
+{
+    return writeAndFlush(path, [value](int fd) { return WriteOffsetOidUnb(fd, value); });
+}
+
+qint64 startStickerEnd(bool masked)
+{
+    // The masked field's key lies behind it.
+    return masked ? BookHeader::StartKeyOffset + BookHeader::MaskedStartLength
+                  : BookHeader::StartStickerOffset + BookHeader::StartStickerLength;
+}
+
+qint64 installedHeaderEnd(const QString& extBook, int nTypeBook)
+{
+    const bool startSticker = extBook == ExtSelfMade;
+    if (nTypeBook == 2)
+        return startSticker ? startStickerEnd(true) : 0;
+    const qint64 code = BookHeader::MaskedBookCodeOffset + BookHeader::BookCodeLength;
+    return startSticker ? std::max(code, startStickerEnd(false)) : code;
 }

@@ -50,9 +50,16 @@ struct BookType {
     int tagLength = 0; // characters to cut off the front of the displayed name
 };
 
+// Every operation comes twice: on a path, which opens the file safely (PenFile: no link, no
+// FIFO, never created) and closes it again, and on an open descriptor, which reads and writes
+// with positioned I/O and leaves flushing to the caller. Writes never change a file's length:
+// a file too short for a field is refused and left as it was.
+
 // Decides the installed extension and book type of a source package from its path and header.
-// A missing or short file counts as untagged.
+// A missing, short or non-regular file counts as untagged. The source lives on the computer,
+// where a link is the user's own choice, so the path version follows links.
 BookType GetBookType(const QString& sourcePath);
+BookType GetBookType(int fd, const QString& sourcePath);
 
 // Book code for a book sticker number (0..999) and book type; 0 for type 2, which gets none.
 quint32 bookCodeFor(int bookOid, int nTypeBook);
@@ -62,16 +69,27 @@ using RandomBelow = std::function<quint32(quint32 bound)>;
 RandomBelow systemRandom();
 
 // Writes the book code field, the code key byte and the masked copy into an installed
-// package (nothing for type 2). Returns false when the file is missing or the write fails;
-// a missing file is never created.
+// package (nothing for type 2). False when the file cannot be opened or written or is too
+// short; the path version flushes the file to the device.
 bool setSmartBookInfo(
     const QString& path, int bookOid, int nTypeBook, const RandomBelow& random = systemRandom());
+bool setSmartBookInfo(int fd, int bookOid, int nTypeBook, const RandomBelow& random = systemRandom());
 
 // Plain start sticker field. The reader returns 0 when the 4 bytes cannot all be read.
 qint32 ReadOffsetOid(const QString& path);
+qint32 ReadOffsetOid(int fd);
 bool WriteOffsetOid(const QString& path, qint32 value);
+bool WriteOffsetOid(int fd, qint32 value);
 
 // Masked start sticker field of "unb" packages, 0..65535. The reader returns 0 when the
 // field or its key cannot be read.
 int ReadOffsetOidUnb(const QString& path);
+int ReadOffsetOidUnb(int fd);
 bool WriteOffsetOidUnb(const QString& path, qint32 value);
+bool WriteOffsetOidUnb(int fd, qint32 value);
+
+// The smallest file that holds the start sticker field (masked: with its key), so that a caller
+// can refuse a change before it moves anything.
+qint64 startStickerEnd(bool masked);
+// The smallest package the install can write its header fields into.
+qint64 installedHeaderEnd(const QString& extBook, int nTypeBook);

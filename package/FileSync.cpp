@@ -1,7 +1,8 @@
 #include "FileSync.h"
 
+#include "PenFile.h"
+
 #include <QFile>
-#include <QFileInfo>
 
 #include <cerrno>
 #include <cstdio>
@@ -10,45 +11,64 @@
 
 bool syncFile(int fd) { return fd >= 0 && ::fsync(fd) == 0; }
 
+bool syncDirectory(int directoryFd)
+{
+    if (directoryFd < 0)
+        return false;
+    if (::fsync(directoryFd) == 0)
+        return true;
+    return (errno == EINVAL || errno == EOPNOTSUPP) && ::syncfs(directoryFd) == 0;
+}
+
 bool syncDirectory(const QString& directory)
 {
-    const int fd = ::open(QFile::encodeName(directory).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    return ok;
+    const FileDescriptor fd(
+        ::open(QFile::encodeName(directory).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return syncDirectory(fd.get());
+}
+
+RenameCalls systemRenameCalls()
+{
+    return {
+        [](int fromDir, const char* from, int toDir, const char* to, unsigned flags) {
+            return ::renameat2(fromDir, from, toDir, to, flags);
+        },
+        [](int fromDir, const char* from, int toDir, const char* to, int flags) {
+            return ::linkat(fromDir, from, toDir, to, flags);
+        },
+        [](int dir, const char* name, int flags) { return ::unlinkat(dir, name, flags); },
+    };
+}
+
+RenameResult renameNoReplaceAt(
+    int fromDirectory, const QString& from, int toDirectory, const QString& to, const RenameCalls& calls)
+{
+    const QByteArray source = QFile::encodeName(from);
+    const QByteArray target = QFile::encodeName(to);
+    if (calls.renameat2(fromDirectory, source.constData(), toDirectory, target.constData(), RENAME_NOREPLACE)
+        == 0)
+        return RenameResult::Done;
+    if (errno == EEXIST)
+        return RenameResult::TargetExists;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+        return RenameResult::Failed;
+
+    // No RENAME_NOREPLACE here: link() refuses an existing name as well.
+    if (calls.linkat(fromDirectory, source.constData(), toDirectory, target.constData(), 0) != 0) {
+        if (errno == EEXIST)
+            return RenameResult::TargetExists;
+        // No hard links either (FAT on an old kernel, a directory): there is no way to rename
+        // that cannot replace a name taken after a check.
+        if (errno == EPERM || errno == EOPNOTSUPP || errno == ENOSYS || errno == EMLINK)
+            return RenameResult::Unsupported;
+        return RenameResult::Failed;
+    }
+    if (calls.unlinkat(fromDirectory, source.constData(), 0) != 0)
+        return RenameResult::BothNames;
+    return RenameResult::Done;
 }
 
 RenameResult renameNoReplace(const QString& from, const QString& to)
 {
-    const QByteArray source = QFile::encodeName(from);
-    const QByteArray target = QFile::encodeName(to);
-    if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) == 0)
-        return RenameResult::Done;
-    if (errno == EEXIST)
-        return RenameResult::TargetExists;
-    if (errno != EINVAL && errno != ENOSYS)
-        return RenameResult::Failed;
-
-    // No RENAME_NOREPLACE here (vfat on older kernels): link() refuses an existing target.
-    // A directory cannot be linked; for it check and rename, the best the system offers.
-    if (QFileInfo(from).isDir()) {
-        if (QFileInfo::exists(to))
-            return RenameResult::TargetExists;
-        return ::rename(source.constData(), target.constData()) == 0 ? RenameResult::Done
-                                                                     : RenameResult::Failed;
-    }
-    if (::link(source.constData(), target.constData()) != 0) {
-        if (errno == EEXIST)
-            return RenameResult::TargetExists;
-        if (errno != EPERM && errno != EOPNOTSUPP)
-            return RenameResult::Failed;
-        // FAT has no hard links.
-        if (QFileInfo::exists(to))
-            return RenameResult::TargetExists;
-        return ::rename(source.constData(), target.constData()) == 0 ? RenameResult::Done
-                                                                     : RenameResult::Failed;
-    }
-    return ::unlink(source.constData()) == 0 ? RenameResult::Done : RenameResult::Failed;
+    return renameNoReplaceAt(AT_FDCWD, from, AT_FDCWD, to);
 }

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <functional>
+
 // Durability helpers for writes on a removable pen: the data is on the device before the
 // program says it is done.
 
@@ -9,8 +11,30 @@
 bool syncFile(int fd);
 // fsync of a directory, so that a rename or a new entry survives pulling the pen.
 bool syncDirectory(const QString& directory);
+// The same for an open directory. Some file systems cannot fsync a directory; there a sync of
+// the whole file system does it.
+bool syncDirectory(int directoryFd);
 
-enum class RenameResult { Done, TargetExists, Failed };
-// Renames without ever replacing an existing entry (renameat2 RENAME_NOREPLACE; where the
-// file system lacks it, a hard link followed by an unlink, which also refuses to replace).
+enum class RenameResult {
+    Done,
+    TargetExists, // something, of any kind, has the new name; nothing moved
+    Unsupported, // the file system cannot rename without the risk of replacing; nothing moved
+    BothNames, // the file has the new name, but its old name could not be removed
+    Failed, // nothing moved
+};
+
+// The system calls a rename goes through; tests replace them to act out file systems.
+struct RenameCalls {
+    std::function<int(int, const char*, int, const char*, unsigned)> renameat2;
+    std::function<int(int, const char*, int, const char*, int)> linkat;
+    std::function<int(int, const char*, int)> unlinkat;
+};
+RenameCalls systemRenameCalls();
+
+// Renames `from` in the directory `fromDirectory` to `to` in `toDirectory` (descriptors, or
+// AT_FDCWD for paths), never replacing an existing entry: renameat2 RENAME_NOREPLACE, and
+// where the file system lacks it a hard link and an unlink. Where neither exists it refuses
+// rather than checking first and renaming after, which could replace what appeared between.
+RenameResult renameNoReplaceAt(int fromDirectory, const QString& from, int toDirectory, const QString& to,
+    const RenameCalls& calls = systemRenameCalls());
 RenameResult renameNoReplace(const QString& from, const QString& to);

@@ -2,10 +2,13 @@
 
 #include "BookHeader.h"
 #include "FileSync.h"
+#include "PackageFolder.h"
+#include "PenFile.h"
 #include "StickerNumber.h"
 
 #include <QDir>
-#include <QFileInfo>
+
+#include <unistd.h>
 
 namespace {
 
@@ -22,22 +25,55 @@ QString extensionForFlag(const QString& flag)
     return {};
 }
 
+enum class StartField { None, Plain, Masked };
+
 // Only self-made packages keep a start sticker; "unb" ones keep it masked.
-bool writeStartSticker(const QString& flag, const QString& type, const QString& path, qint32 value)
+StartField startFieldOf(const QString& flag, const QString& type)
 {
     if (flag != QLatin1String("D"))
-        return true;
+        return StartField::None;
     if (type == QLatin1String("dab"))
-        return WriteOffsetOid(path, value);
+        return StartField::Plain;
     if (type == QLatin1String("unb"))
-        return WriteOffsetOidUnb(path, value);
-    return true;
+        return StartField::Masked;
+    return StartField::None;
 }
 
-bool entryExists(const QString& path)
+bool writeStartSticker(StartField field, int fd, qint32 value)
 {
-    // A dangling symbolic link still takes the name.
-    return QFileInfo(path).exists() || QFileInfo(path).isSymLink();
+    switch (field) {
+    case StartField::None:
+        return true;
+    case StartField::Plain:
+        return WriteOffsetOid(fd, value);
+    case StartField::Masked:
+        return WriteOffsetOidUnb(fd, value);
+    }
+    return false;
+}
+
+// The package's path below the folder; empty when it does not lie inside.
+QString relativeInside(const PackageFolder& folder, const QString& file)
+{
+    if (!file.startsWith(folder.path()))
+        return {};
+    const QString relative = file.mid(folder.path().size());
+    if (relative.isEmpty() || QDir::cleanPath(relative) != relative
+        || relative.startsWith(QLatin1String("..")))
+        return {};
+    return relative;
+}
+
+// The package, opened safely for what the change will do to it; refused when it is no regular
+// file or too short for the field that is to be written.
+PenFile openPackage(const PackageFolder& folder, const QString& relative, StartField field)
+{
+    PenFile file = PenFile::openAt(
+        folder.fd(), relative, field == StartField::None ? PenAccess::Read : PenAccess::ReadWrite);
+    if (file.isOpen() && field != StartField::None
+        && file.size() < startStickerEnd(field == StartField::Masked))
+        return {};
+    return file;
 }
 
 } // namespace
@@ -48,9 +84,16 @@ StickerChangeResult applyStickerChange(const StickerChangeRequest& request)
     if (!invalid.isEmpty())
         return { invalid, false };
     const qint32 start = request.offsetOid.toInt();
+    const StartField field = startFieldOf(request.flag, request.type);
 
     if (request.bookOid == request.currentBookOid) {
-        if (!writeStartSticker(request.flag, request.type, request.file, start))
+        if (field == StartField::None)
+            return {};
+        const PackageFolder folder = PackageFolder::open(request.pathKavo);
+        const QString relative = relativeInside(folder, request.file);
+        PenFile file = relative.isEmpty() ? PenFile() : openPackage(folder, relative, field);
+        if (!file.isOpen() || !writeStartSticker(field, file.fd(), start) || !syncFile(file.fd())
+            || !file.close())
             return { StickerChangeMessage::Failed, false };
         return {};
     }
@@ -60,27 +103,63 @@ StickerChangeResult applyStickerChange(const StickerChangeRequest& request)
     const QString extension = extensionForFlag(request.flag);
     if (extension.isEmpty())
         return {};
-    // No package directory (the pen's volume is not mounted): nothing to rename into.
-    if (request.pathKavo.isEmpty())
-        return { StickerChangeMessage::Failed, true };
 
-    const QString target = QDir(request.pathKavo).filePath(request.bookOid + extension);
-    if (entryExists(target))
+    // No package directory (the pen's volume is not mounted), or one that is not a real folder
+    // on the pen: nothing to rename into.
+    const PackageFolder folder = PackageFolder::open(request.pathKavo);
+    if (!folder.isOpen())
+        return { StickerChangeMessage::Failed, true };
+    const QString targetName = request.bookOid + extension;
+    if (folder.isTaken(targetName))
         return { StickerChangeMessage::Exists, false };
 
-    switch (renameNoReplace(request.file, target)) {
+    const QString relative = relativeInside(folder, request.file);
+    if (relative.isEmpty())
+        return { StickerChangeMessage::Failed, true };
+    PenFile package = openPackage(folder, relative, field);
+    if (!package.isOpen())
+        return { StickerChangeMessage::Failed, true };
+    // A package in a subfolder moves up into the package folder.
+    const qsizetype slash = relative.lastIndexOf(QLatin1Char('/'));
+    const QString oldName = relative.mid(slash + 1);
+    FileDescriptor subfolder;
+    if (slash >= 0) {
+        subfolder = FileDescriptor(openDirectoryBeneath(folder.fd(), relative.left(slash)));
+        if (!subfolder.isValid())
+            return { StickerChangeMessage::Failed, true };
+    }
+    const int oldFolder = slash >= 0 ? subfolder.get() : folder.fd();
+
+    const RenameResult renamed = renameNoReplaceAt(oldFolder, oldName, folder.fd(), targetName);
+    switch (renamed) {
     case RenameResult::Done:
+    case RenameResult::BothNames:
         break;
     case RenameResult::TargetExists:
         // FAT matches names without regard to case: the file system knew better than the check.
         return { StickerChangeMessage::Exists, true };
+    case RenameResult::Unsupported:
     case RenameResult::Failed:
         return { StickerChangeMessage::Failed, true };
     }
-    bool durable = syncDirectory(request.pathKavo);
-    const QString oldDirectory = QFileInfo(request.file).absolutePath();
-    if (QDir(oldDirectory) != QDir(request.pathKavo))
-        durable = syncDirectory(oldDirectory) && durable;
-    durable = writeStartSticker(request.flag, request.type, target, start) && durable;
-    return { durable ? QString() : StickerChangeMessage::Failed, true };
+
+    if (!writeStartSticker(field, package.fd(), start)) {
+        // Checked above, so only the device can fail here: put the package back as it was.
+        if (renamed == RenameResult::Done)
+            renameNoReplaceAt(folder.fd(), targetName, oldFolder, oldName);
+        syncDirectory(folder.fd());
+        return { StickerChangeMessage::Failed, true };
+    }
+    // On FAT the new name reaches the medium with the file's size and first cluster only when
+    // the file itself is written back: flush it under its new name, then the folders.
+    bool durable = syncFile(package.fd());
+    durable = syncDirectory(folder.fd()) && durable;
+    if (slash >= 0)
+        durable = syncDirectory(oldFolder) && durable;
+    durable = package.close() && durable;
+    if (!durable)
+        return { StickerChangeMessage::Failed, true };
+    if (renamed == RenameResult::BothNames)
+        return { StickerChangeMessage::OldNameKept, true };
+    return { QString(), true };
 }

@@ -22,9 +22,13 @@ namespace StickerChangeMessage {
 inline const QString Shared = QStringLiteral("共享教材无法更改贴号！");
 inline const QString Exists = QStringLiteral("教材已存在无法更改贴号！");
 inline const QString Failed = QStringLiteral("更改贴号失败，请检查点读笔后重试！");
+// The package has its new number, but its old name could not be removed: it is listed twice.
+inline const QString OldNameKept = QStringLiteral("已更改为新贴号，但原贴号的文件未能删除，请检查点读笔！");
 }
 
 // Validates the typed numbers, moves the package to its new number without ever replacing
-// another file, and writes the start sticker where the package keeps one. Every write is on
-// the device before this returns.
+// another file, and writes the start sticker where the package keeps one. Only a regular file
+// inside the package folder is changed (never through a link); what can fail is checked before
+// the package moves, so a failure leaves it as it was. Every change is on the device (the
+// moved file itself flushed under its new name, then the folder) before this returns.
 StickerChangeResult applyStickerChange(const StickerChangeRequest& request);

@@ -3,12 +3,14 @@
 #include "Catalogue.h"
 #include "LoopPen.h"
 #include "PackageBuilder.h"
+#include "PackageFolder.h"
 #include "PenRecord.h"
 #include "ScratchMount.h"
 #include "VolumePath.h"
 #include "VolumeSpace.h"
 
 #include <QComboBox>
+#include <QFileDialog>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -121,6 +123,8 @@ private slots:
     void pensInKeyOrder();
     void scanAndSelection();
     void unmountedPenIsNeverWritten();
+    void packageFolderProblemIsShown_data();
+    void packageFolderProblemIsShown();
 
     void sortByColumnHeader();
     void sortedRowIsTheOneActedOn();
@@ -525,6 +529,48 @@ void AppTest::sortedRowIsTheOneActedOn()
     QCOMPARE(ReadOffsetOid(dir + "050.dar"), 7);
     QCOMPARE(
         w.column(1), QStringList({ "自制-abc", "自制-050", "自制-010", "智能-002", "故事-011", "故事-009" }));
+}
+
+void AppTest::packageFolderProblemIsShown_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<bool>("dialogOpens");
+
+    QTest::addRow("missing: the install will make it") << "missing" << FolderMessage::Missing << true;
+    QTest::addRow("a file") << "file" << FolderMessage::NotFolder << false;
+    QTest::addRow("a link out of the pen") << "link" << FolderMessage::Link << false;
+}
+
+void AppTest::packageFolderProblemIsShown()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, message);
+    QFETCH(bool, dialogOpens);
+    QTemporaryDir volume;
+    QTemporaryDir outside;
+    PackageBuilder().title("Outside").writeTo(outside.filePath("001.dar"));
+    if (kind == "file")
+        QVERIFY(writeFile(volume.filePath("USER/CUSTOM"), "x"));
+    if (kind == "link") {
+        QVERIFY(QDir().mkpath(volume.filePath("USER")));
+        QVERIFY(QFile::link(outside.path(), volume.filePath("USER/CUSTOM")));
+    }
+
+    Window w;
+    bool fileDialogShown = false;
+    AppDelegate::fileDialogShown = [&](QFileDialog* dialog) {
+        fileDialogShown = true;
+        dialog->reject();
+    };
+    const auto reset = qScopeGuard([] { AppDelegate::fileDialogShown = nullptr; });
+    w.addPen("sdb1", volume.path() + "/");
+    QCOMPARE(w.listBook()->model()->rowCount(), 0);
+    QCOMPARE(w.info(), message);
+    QTest::mouseClick(w.button("btnInstall"), Qt::LeftButton);
+    QCOMPARE(fileDialogShown, dialogOpens);
+    if (!dialogOpens)
+        QCOMPARE(w.info(), message);
 }
 
 void AppTest::stickerChangeThroughWindow()

@@ -1,14 +1,22 @@
 #include "BookRemoval.h"
 #include "BookTableModel.h"
 #include "Catalogue.h"
+#include "Deadline.h"
 #include "PackageBuilder.h"
+#include "PackageFolder.h"
+#include "StickerChange.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+using namespace std::chrono_literals;
 
 class CatalogueTest : public QObject {
     Q_OBJECT
@@ -17,7 +25,11 @@ private slots:
     void title();
     void scan_data();
     void scan();
-    void scanKeepsNothingElse();
+    void unusableEntries_data();
+    void unusableEntries();
+    void folderNotOnThePen_data();
+    void folderNotOnThePen();
+    void staleTemporaries();
     void scanOfNothing();
     void sharedTargetStaysInDirectory();
     void tableModelReadsTheList();
@@ -151,17 +163,145 @@ void CatalogueTest::scan()
     QCOMPARE(rows.size(), 12);
 }
 
-void CatalogueTest::scanKeepsNothingElse()
+void CatalogueTest::unusableEntries_data()
 {
-    // A directory named like a package is listed with an empty title; the walk goes on.
+    // Entries named like a package that are no regular file: listed, never read through, and
+    // none of them may stop the walk.
+    QTest::addColumn<QString>("kind");
+    QTest::addRow("link to a file outside") << "link";
+    QTest::addRow("link to a FIFO") << "link to fifo";
+    QTest::addRow("FIFO") << "fifo";
+    QTest::addRow("dangling link") << "dangling";
+    QTest::addRow("directory") << "directory";
+}
+
+void CatalogueTest::unusableEntries()
+{
+    QFETCH(QString, kind);
+    QTemporaryDir pen;
+    const QString dir = pen.path() + "/USER/CUSTOM/";
+    const QString outside = pen.path() + "/outside.dar";
+    PackageBuilder().title("Outside").writeTo(outside);
+    QVERIFY(QDir().mkpath(dir));
+    PackageBuilder().title("Good").writeTo(dir + "001.dar");
+    PackageBuilder().title("ATT007").writeTo(dir + "002.dar");
+    const QString entry = dir + "007.dar";
+    if (kind == "link")
+        QVERIFY(QFile::link(outside, entry));
+    if (kind == "fifo" || kind == "link to fifo")
+        QCOMPARE(
+            ::mkfifo(QFile::encodeName(kind == "fifo" ? entry : pen.path() + "/fifo").constData(), 0644), 0);
+    if (kind == "link to fifo")
+        QVERIFY(QFile::link(pen.path() + "/fifo", entry));
+    if (kind == "dangling")
+        QVERIFY(QFile::link(pen.path() + "/nothing", entry));
+    if (kind == "directory")
+        PackageBuilder().title("Inside").writeTo(entry + "/001.dar");
+
+    auto rows = std::make_shared<BookList>();
+    QVERIFY2(finishesWithin(10s, [rows, dir] { *rows = ScanCatalogue(dir); }), "the scan hangs");
+    QMap<QString, QString> names;
+    for (const ListData& row : *rows)
+        names.insert(row.stat, row.name);
+    QCOMPARE(names.value("自制-001"), QStringLiteral("Good"));
+    QCOMPARE(names.value("自制-007"), UnusableEntryName);
+    // A shared package whose target is no regular file gets no title from it.
+    QCOMPARE(names.value("自制-002"), QStringLiteral("(007)"));
+    QCOMPARE(readFile(outside), PackageBuilder().title("Outside").bytes());
+}
+
+void CatalogueTest::folderNotOnThePen_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("message");
+
+    QTest::addRow("missing") << "missing" << FolderMessage::Missing;
+    QTest::addRow("a file") << "file" << FolderMessage::NotFolder;
+    QTest::addRow("CUSTOM a link to a folder outside") << "link" << FolderMessage::Link;
+    QTest::addRow("USER a link to a folder outside") << "user link" << FolderMessage::Link;
+    QTest::addRow("another file system mounted there") << "mount" << FolderMessage::OtherVolume;
+    QTest::addRow("unreadable") << "unreadable" << FolderMessage::Unreadable;
+}
+
+void CatalogueTest::folderNotOnThePen()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, message);
+
+    QTemporaryDir pen;
+    QTemporaryDir elsewhere;
+    const QString volume = pen.path() + "/";
+    const QString dir = volume + "USER/CUSTOM/";
+    const QString outside = elsewhere.path() + "/USER/CUSTOM/";
+    const QByteArray package = PackageBuilder(400).title("Outside").bytesAt(379, le32(5)).bytes();
+    QVERIFY(writeFile(outside + "001.dar", package));
+    if (kind == "file")
+        QVERIFY(writeFile(volume + "USER/CUSTOM", "x"));
+    if (kind == "link") {
+        QVERIFY(QDir().mkpath(volume + "USER"));
+        QVERIFY(QFile::link(outside, volume + "USER/CUSTOM"));
+    }
+    if (kind == "user link")
+        QVERIFY(QFile::link(elsewhere.path() + "/USER", volume + "USER"));
+    // Another file system (a tmpfs) mounted on the folder: a folder, but not the pen's.
+    bool mounted = false;
+    const auto unmount = qScopeGuard([&] {
+        if (mounted)
+            ::umount2(QFile::encodeName(dir).constData(), MNT_DETACH);
+    });
+    if (kind == "mount") {
+        if (::geteuid() != 0)
+            QSKIP("mounting a file system needs root");
+        QVERIFY(QDir().mkpath(dir));
+        QCOMPARE(::mount("penshelf-test", QFile::encodeName(dir).constData(), "tmpfs", 0, "size=1m"), 0);
+        mounted = true;
+        QVERIFY(writeFile(dir + "001.dar", package));
+    }
+    if (kind == "unreadable") {
+        if (::geteuid() == 0)
+            QSKIP("permission bits do not bind root");
+        QVERIFY(QDir().mkpath(dir));
+        QVERIFY(QFile::setPermissions(dir, QFile::WriteOwner | QFile::ExeOwner));
+    }
+
+    QString problem;
+    QCOMPARE(ScanCatalogue(dir, &problem).size(), 0);
+    QCOMPARE(problem, message);
+
+    // Nothing is removed or renumbered through it either.
+    QCOMPARE(removePackage(dir + "001.dar", dir), RemovalResult::Failed);
+    const StickerChangeResult renumbered
+        = applyStickerChange({ dir + "001.dar", "D", "dab", "001", "002", "0100", dir });
+    QCOMPARE(renumbered.message, StickerChangeMessage::Failed);
+    const StickerChangeResult edited
+        = applyStickerChange({ dir + "001.dar", "D", "dab", "001", "001", "0100", dir });
+    QCOMPARE(edited.message, StickerChangeMessage::Failed);
+    const QString other = kind == "mount" ? dir : outside;
+    QCOMPARE(QDir(other).entryList(QDir::Files), QStringList { "001.dar" });
+    QCOMPARE(readFile(other + "001.dar"), package);
+}
+
+void CatalogueTest::staleTemporaries()
+{
+    // What an interrupted install left is removed; a copy that an install still holds is not,
+    // nor anything else.
     QTemporaryDir pen;
     const QString dir = pen.path() + "/";
-    QDir().mkpath(dir + "007.dar");
-    PackageBuilder().title("Inside").writeTo(dir + "007.dar/001.dar");
-    const BookList rows = ScanCatalogue(dir);
-    QCOMPARE(rows.size(), 1);
-    QCOMPARE(rows.first().stat, QStringLiteral("自制-007"));
-    QCOMPARE(rows.first().name, QString());
+    const QStringList stale { ".penshelf-abcdefgh.tmp", ".penshelf-01234567.tmp" };
+    const QStringList kept { ".penshelf-held0000.tmp", ".penshelf-ABCDEFGH.tmp", ".penshelf-abc.tmp",
+        "penshelf-abcdefgh.tmp", "001.dar" };
+    for (const QString& name : stale + kept)
+        QVERIFY(writeFile(dir + name, QByteArray(4096, 'x')));
+    const int held
+        = ::open(QFile::encodeName(dir + ".penshelf-held0000.tmp").constData(), O_RDONLY | O_CLOEXEC);
+    QVERIFY(held >= 0);
+    QCOMPARE(::flock(held, LOCK_EX), 0);
+    const auto closeHeld = qScopeGuard([held] { ::close(held); });
+
+    ScanCatalogue(dir);
+    QStringList expected = kept;
+    expected.sort();
+    QCOMPARE(QDir(dir).entryList(QDir::Files | QDir::Hidden, QDir::Name), expected);
 }
 
 void CatalogueTest::scanOfNothing()
@@ -235,15 +375,15 @@ void CatalogueTest::removal()
     PackageBuilder().writeTo(dir + "003.dar/inner/deep.bin");
 
     // A shared package goes alone; the package it stands for stays.
-    QVERIFY(removePackage(dir + "002.dar", dir));
+    QCOMPARE(removePackage(dir + "002.dar", dir), RemovalResult::Removed);
     QVERIFY(!QFileInfo::exists(dir + "002.dar"));
     QVERIFY(QFileInfo::exists(dir + "001.dar"));
     // A directory entry goes with its content.
-    QVERIFY(removePackage(dir + "003.dar", dir));
+    QCOMPARE(removePackage(dir + "003.dar", dir), RemovalResult::Removed);
     QVERIFY(!QFileInfo::exists(dir + "003.dar"));
     // Already gone: reported, not pretended.
-    QVERIFY(!removePackage(dir + "003.dar", dir));
-    QVERIFY(!removePackage(dir + "001.dar", QString()));
+    QCOMPARE(removePackage(dir + "003.dar", dir), RemovalResult::Failed);
+    QCOMPARE(removePackage(dir + "001.dar", QString()), RemovalResult::Failed);
     QVERIFY(QFileInfo::exists(dir + "001.dar"));
 }
 
@@ -264,13 +404,13 @@ void CatalogueTest::removalNeverLeavesTheDirectory()
     QVERIFY(QFile::link(outside, dir + "042.dar/escape"));
 
     for (const char* name : { "040.dar", "041.dar", "042.dar" })
-        QVERIFY2(removePackage(dir + name, dir), name);
+        QVERIFY2(removePackage(dir + name, dir) == RemovalResult::Removed, name);
     QVERIFY(QFileInfo::exists(outside + "/important.bin"));
     QVERIFY(QFileInfo::exists(pen.path() + "/precious.dar"));
 
     // A path outside the package directory is refused.
-    QVERIFY(!removePackage(pen.path() + "/precious.dar", dir));
-    QVERIFY(!removePackage(dir + "../../precious.dar", dir));
+    QCOMPARE(removePackage(pen.path() + "/precious.dar", dir), RemovalResult::Failed);
+    QCOMPARE(removePackage(dir + "../../precious.dar", dir), RemovalResult::Failed);
     QVERIFY(QFileInfo::exists(pen.path() + "/precious.dar"));
 }
 

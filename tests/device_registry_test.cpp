@@ -1,5 +1,6 @@
 // The pen volume lookup on device trees held in memory and on sysfs trees (umockdev testbeds
 // read as plain directories, without the preload library).
+#include "Deadline.h"
 #include "MemoryRegistry.h"
 #include "PenHost.h"
 #include "PenLookup.h"
@@ -13,6 +14,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -118,6 +121,8 @@ private slots:
     void wholeMachineSnapshot_data();
     void wholeMachineSnapshot();
     void serialFromVolume();
+    void serialFileThatIsNoFile_data();
+    void serialFileThatIsNoFile();
 };
 
 void DeviceRegistryTest::locationIDs_data()
@@ -536,6 +541,50 @@ void DeviceRegistryTest::serialFromVolume()
     QCOMPARE(outcome.stored, (QStringList { QStringLiteral("disk2s1"), QStringLiteral("disk3s1") }));
     QCOMPARE(outcome.records.at(0).serialText(), QString::fromLatin1(ini.mid(14, 11)));
     QCOMPARE(outcome.records.at(1).serialText(), QString());
+}
+
+void DeviceRegistryTest::serialFileThatIsNoFile_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addRow("FIFO") << "fifo";
+    QTest::addRow("link to a file off the pen") << "link";
+    QTest::addRow("SYS/INI a link to a folder off the pen") << "folder link";
+}
+
+void DeviceRegistryTest::serialFileThatIsNoFile()
+{
+    // product.ini is opened without following links and without waiting: a FIFO in its place
+    // used to freeze the lookup, and with it the window, for good.
+    QFETCH(QString, kind);
+    QTemporaryDir volume;
+    QTemporaryDir outside;
+    const QByteArray ini = "[Product]\r\nSN=AB12345678901\r\n";
+    QVERIFY(QDir(outside.path()).mkpath(QStringLiteral("INI")));
+    QFile real(outside.filePath(QStringLiteral("INI/product.ini")));
+    QVERIFY(real.open(QIODevice::WriteOnly));
+    real.write(ini);
+    real.close();
+    const QString path = volume.filePath(QStringLiteral("SYS/INI/product.ini"));
+    if (kind == "folder link")
+        QVERIFY(QFile::link(outside.path(), volume.filePath(QStringLiteral("SYS"))));
+    else
+        QVERIFY(QDir(volume.path()).mkpath(QStringLiteral("SYS/INI")));
+    if (kind == "fifo")
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0644), 0);
+    if (kind == "link")
+        QVERIFY(QFile::link(real.fileName(), path));
+
+    auto registry = std::make_shared<MemoryRegistry>();
+    addPen(*registry, registry->rootEntry(),
+        MemoryPen { 0x01100000, QStringLiteral("vorna"), QStringLiteral("disk2"), true });
+    auto outcome = std::make_shared<Outcome>();
+    const QString root = volume.path() + QLatin1Char('/');
+    QVERIFY2(
+        finishesWithin(std::chrono::seconds(10),
+            [=] { *outcome = lookUp(*registry, { 0x01100000 }, [root](const QString&) { return root; }); }),
+        "the pen lookup hangs");
+    QCOMPARE(outcome->stored, QStringList { QStringLiteral("disk2s1") });
+    QCOMPARE(outcome->records.at(0).serialText(), QString());
 }
 
 QTEST_GUILESS_MAIN(DeviceRegistryTest)

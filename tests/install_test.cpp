@@ -1,6 +1,7 @@
 #include "AppDelegate.h"
 #include "Catalogue.h"
 #include "CopyVerify.h"
+#include "Deadline.h"
 #include "InstWindow.h"
 #include "LoopPen.h"
 #include "PackageBuilder.h"
@@ -25,8 +26,12 @@
 #include <fcntl.h>
 #include <linux/fiemap.h>
 #include <linux/fs.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -285,6 +290,15 @@ private slots:
 
     void copy_data();
     void copy();
+    void tooShort_data();
+    void tooShort();
+    void sourceThatIsNoFile_data();
+    void sourceThatIsNoFile();
+    void nameTakenByAnyEntry_data();
+    void nameTakenByAnyEntry();
+    void packageFolder_data();
+    void packageFolder();
+    void leftoverCopies();
     void header_data();
     void header();
     void failures_data();
@@ -529,7 +543,7 @@ void InstallTest::fitsOnVolume()
 void InstallTest::copy_data()
 {
     QTest::addColumn<qint64>("size");
-    for (qint64 size : { 0LL, 1023LL, 1024LL, 2048LL, 2049LL, 3LL * 1024 * 1024 + 5 })
+    for (qint64 size : { 383LL, 1023LL, 1024LL, 2048LL, 2049LL, 3LL * 1024 * 1024 + 5 })
         QTest::addRow("%lld bytes", size) << size;
 }
 
@@ -563,13 +577,198 @@ void InstallTest::copy()
     if (n > 2048)
         QVERIFY2(values.size() > 2, "the bar moves during a long copy, not only at its end");
 
-    // Only the package, byte for byte apart from its header fields (which extend a short copy).
+    // Only the package, byte for byte apart from its header fields.
     QCOMPARE(entries(pen), QStringList { "042.dar" });
     const Patches header
         = bookCode(bytes({ 0xEA, 0xDA, 0x00, 0x00 })) + Patches { { 379, bytes({ 0x96, 0, 0, 0 }) } };
     const QByteArray copy = readFile(pen + "042.dar");
-    QCOMPARE(copy.size(), std::max<qint64>(size, 383));
+    QCOMPARE(copy.size(), size);
     QVERIFY(copy == applied(source, header));
+}
+
+void InstallTest::tooShort_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<bool>("installs");
+
+    // A header write never lengthens the copy: a source without room for the fields the
+    // install writes is refused, at each kind's boundary.
+    QTest::addRow(".dar: start sticker at 379..382, 382 bytes") << "dar" << 382LL << false;
+    QTest::addRow(".dar, empty") << "dar" << 0LL << false;
+    QTest::addRow(".das: masked book code at 373..376, 376 bytes") << "das" << 376LL << false;
+    QTest::addRow(".das, 377 bytes") << "das" << 377LL << true;
+    QTest::addRow("unb .dar: key at 161..162, 162 bytes") << "unb-dar" << 162LL << false;
+    QTest::addRow("unb .dar, 163 bytes") << "unb-dar" << 163LL << true;
+    QTest::addRow("unb .das: nothing written, 100 bytes") << "unb-das" << 100LL << true;
+}
+
+void InstallTest::tooShort()
+{
+    QFETCH(QString, kind);
+    QFETCH(qint64, size);
+    QFETCH(bool, installs);
+    QTemporaryDir dir;
+    const QString pen = dir.filePath("pen/");
+    QDir().mkpath(pen);
+    const QString source = makeSource(dir.path(), kind, size);
+    QVERIFY(QFile::resize(source, size)); // the builder grows a file to the bytes it sets
+
+    Dialog d(source, pen);
+    d.type("001", "0150");
+    QVERIFY(d.install());
+    if (!installs) {
+        QCOMPARE(d.info(), QStringLiteral("此文件太短，不是完整的点读包，无法安装！"));
+        QCOMPARE(entries(pen), QStringList());
+        return;
+    }
+    QCOMPARE(d.window.nRefresh(), 2);
+    const QStringList installed = entries(pen);
+    QCOMPARE(installed.size(), 1);
+    QCOMPARE(readFile(pen + installed.first()).size(), size);
+}
+
+void InstallTest::sourceThatIsNoFile_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addRow("FIFO") << "fifo";
+    QTest::addRow("link to a FIFO") << "link to fifo";
+    QTest::addRow("directory") << "directory";
+}
+
+void InstallTest::sourceThatIsNoFile()
+{
+    // The source is checked before it is read: nothing waits for a writer that never comes.
+    QFETCH(QString, kind);
+    QTemporaryDir dir;
+    const QString pen = dir.filePath("pen/");
+    QDir().mkpath(pen);
+    const QString source = dir.filePath("book.dab");
+    if (kind == "directory")
+        QVERIFY(QDir().mkpath(source));
+    else
+        QCOMPARE(
+            ::mkfifo(QFile::encodeName(kind == "fifo" ? source : dir.filePath("fifo")).constData(), 0644), 0);
+    if (kind == "link to fifo")
+        QVERIFY(QFile::link(dir.filePath("fifo"), source));
+
+    auto result = std::make_shared<std::atomic<int>>(-1);
+    auto type = std::make_shared<BookType>();
+    QVERIFY2(finishesWithin(10s,
+                 [=] {
+                     ReadBookName(source, PenLinks::Follow);
+                     *type = GetBookType(source);
+                     *result = int(installPackage(
+                         { source, pen, "001", 0, type->extension, type->nTypeBook }, {}, fixedOptions()));
+                 }),
+        "reading the source hangs");
+    QCOMPARE(type->extension, ExtSelfMade);
+    QCOMPARE(InstallResult(result->load()), InstallResult::Failed);
+    QCOMPARE(entries(pen), QStringList());
+}
+
+void InstallTest::nameTakenByAnyEntry_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addRow("dangling link") << "dangling";
+    QTest::addRow("link to a file elsewhere") << "link";
+    QTest::addRow("link to a folder elsewhere") << "folder link";
+    QTest::addRow("FIFO") << "fifo";
+}
+
+void InstallTest::nameTakenByAnyEntry()
+{
+    // Any entry takes its name, and the dialog says so before it copies anything.
+    QFETCH(QString, kind);
+    QTemporaryDir dir;
+    const QString pen = dir.filePath("pen/");
+    QDir().mkpath(pen);
+    QVERIFY(writeFile(dir.filePath("elsewhere/file"), "x"));
+    const QString entry = pen + "001.dar";
+    if (kind == "dangling")
+        QVERIFY(QFile::link(dir.filePath("nothing"), entry));
+    if (kind == "link")
+        QVERIFY(QFile::link(dir.filePath("elsewhere/file"), entry));
+    if (kind == "folder link")
+        QVERIFY(QFile::link(dir.filePath("elsewhere"), entry));
+    if (kind == "fifo")
+        QCOMPARE(::mkfifo(QFile::encodeName(entry).constData(), 0644), 0);
+
+    HeldCopy held;
+    Dialog d(makeSource(dir.path(), "dar"), pen, held.options());
+    QCOMPARE(d.field("dtBookOid")->text(), QStringLiteral("002"));
+    d.type("001", "0000");
+    held.release.release(); // should a copy start after all, let it end
+    QVERIFY(d.install());
+    QCOMPARE(d.info(), QStringLiteral("此贴号点读包已存在！"));
+    QVERIFY2(!held.started, "the copy ran before the name was refused");
+    QCOMPARE(entries(pen), QStringList { "001.dar" });
+}
+
+void InstallTest::packageFolder_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("installs");
+
+    QTest::addRow("missing: made by the install") << "missing" << true;
+    QTest::addRow("USER there, CUSTOM missing") << "custom missing" << true;
+    QTest::addRow("a link to a folder outside the pen") << "link" << false;
+    QTest::addRow("a file") << "file" << false;
+}
+
+void InstallTest::packageFolder()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, installs);
+    QTemporaryDir dir;
+    const QString volume = dir.filePath("pen/");
+    const QString custom = volume + PackageDirectory;
+    const QString outside = dir.filePath("outside/");
+    QVERIFY(QDir().mkpath(outside));
+    QVERIFY(QDir().mkpath(volume));
+    if (kind == "custom missing")
+        QVERIFY(QDir().mkpath(volume + "USER"));
+    if (kind == "link") {
+        QVERIFY(QDir().mkpath(volume + "USER"));
+        QVERIFY(QFile::link(outside, volume + "USER/CUSTOM"));
+    }
+    if (kind == "file")
+        QVERIFY(writeFile(volume + "USER/CUSTOM", "x"));
+
+    const QString source = makeSource(dir.path(), "dar");
+    const InstallResult result
+        = installPackage({ source, custom, "001", 0, ExtSelfMade, 0 }, {}, fixedOptions());
+    QCOMPARE(result == InstallResult::Installed, installs);
+    QCOMPARE(QDir(outside).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
+    if (installs) {
+        QVERIFY(QFileInfo(custom).isDir() && !QFileInfo(volume + "USER/CUSTOM").isSymLink());
+        QCOMPARE(entries(custom), QStringList { "001.dar" });
+    }
+}
+
+void InstallTest::leftoverCopies()
+{
+    // An install that was killed left its temporary copy: 25 MiB of a 32 MiB pen. The next
+    // install removes it, but never a copy another install still holds.
+    ScratchMount mount(32 * 1024 * 1024);
+    if (!mount.isMounted())
+        QSKIP(qPrintable(mount.reason()));
+    const QString pen = mount.path();
+    QVERIFY(writeFile(pen + ".penshelf-k1lled00.tmp", QByteArray(25 * 1024 * 1024, 'x')));
+    QVERIFY(writeFile(pen + ".penshelf-running.tmp", QByteArray(1024, 'x')));
+    const int held
+        = ::open(QFile::encodeName(pen + ".penshelf-running.tmp").constData(), O_RDONLY | O_CLOEXEC);
+    QVERIFY(held >= 0);
+    const auto closeHeld = qScopeGuard([held] { ::close(held); });
+    QCOMPARE(::flock(held, LOCK_EX), 0);
+
+    QTemporaryDir dir;
+    const QString source = makeSource(dir.path(), "dar", 10 * 1024 * 1024);
+    Dialog d(source, pen);
+    d.type("001", "0000");
+    QVERIFY(d.install());
+    QCOMPARE(d.window.nRefresh(), 2);
+    QCOMPARE(entries(pen), (QStringList { ".penshelf-running.tmp", "001.dar" }));
 }
 
 void InstallTest::header_data()

@@ -1,6 +1,8 @@
 #include "BookHeader.h"
+#include "Deadline.h"
 #include "FileSync.h"
 #include "PackageBuilder.h"
+#include "PenFile.h"
 #include "ScratchMount.h"
 #include "StickerChange.h"
 #include "StickerNumber.h"
@@ -10,8 +12,12 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cerrno>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -37,6 +43,10 @@ private slots:
     void bookCodeLeavesEverythingElse();
     void bookCodeKeyIsNeverZeroOr254Up();
     void headerWritesNeverCreateFiles();
+    void headerWritesKeepTheLength_data();
+    void headerWritesKeepTheLength();
+    void headerOpsOnEntriesThatAreNoFile_data();
+    void headerOpsOnEntriesThatAreNoFile();
 
     void startSticker();
     void maskedStartSticker_data();
@@ -51,6 +61,10 @@ private slots:
     void renameToNewNumber();
     void renameNeverReplaces();
     void renameFailureWritesNothing();
+    void tooShortForTheStartSticker_data();
+    void tooShortForTheStartSticker();
+    void renameWithoutNoReplace_data();
+    void renameWithoutNoReplace();
 
 private:
     QTemporaryDir m_dir;
@@ -189,6 +203,106 @@ void PackageTest::headerWritesNeverCreateFiles()
     QVERIFY(!WriteOffsetOid(missing, 5));
     QVERIFY(!WriteOffsetOidUnb(missing, 5));
     QVERIFY(!QFileInfo::exists(missing));
+}
+
+void PackageTest::headerWritesKeepTheLength_data()
+{
+    QTest::addColumn<QString>("write");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("written");
+
+    // Each field at its boundary: one byte short is refused, and the file stays as it was.
+    QTest::addRow("start sticker, 382 bytes") << "plain" << 382 << false;
+    QTest::addRow("start sticker, 200 bytes") << "plain" << 200 << false;
+    QTest::addRow("start sticker, 383 bytes") << "plain" << 383 << true;
+    QTest::addRow("masked start sticker, 162 bytes (key cut)") << "masked" << 162 << false;
+    QTest::addRow("masked start sticker, 163 bytes") << "masked" << 163 << true;
+    QTest::addRow("book code, 376 bytes") << "code" << 376 << false;
+    QTest::addRow("book code, 0 bytes") << "code" << 0 << false;
+    QTest::addRow("book code, 377 bytes") << "code" << 377 << true;
+}
+
+void PackageTest::headerWritesKeepTheLength()
+{
+    QFETCH(QString, write);
+    QFETCH(int, size);
+    QFETCH(bool, written);
+    const QString path = m_dir.filePath(QStringLiteral("length/%1.dar").arg(QTest::currentDataTag()));
+    const QByteArray original = PackageBuilder(size).bytes();
+    QVERIFY(writeFile(path, original));
+
+    bool ok = false;
+    if (write == "plain")
+        ok = WriteOffsetOid(path, 1234);
+    else if (write == "masked")
+        ok = WriteOffsetOidUnb(path, 1234);
+    else
+        ok = setSmartBookInfo(path, 5, 0, fixedRandom(0));
+    QCOMPARE(ok, written);
+    const QByteArray after = readFile(path);
+    QCOMPARE(after.size(), original.size());
+    if (!written)
+        QCOMPARE(after, original);
+}
+
+void PackageTest::headerOpsOnEntriesThatAreNoFile_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addRow("link to a package outside") << "link";
+    QTest::addRow("link to a FIFO") << "link to fifo";
+    QTest::addRow("FIFO") << "fifo";
+    QTest::addRow("directory") << "directory";
+}
+
+void PackageTest::headerOpsOnEntriesThatAreNoFile()
+{
+    // Nothing is read or written through a link, and nothing waits on a FIFO: every header
+    // operation and the sticker change refuse such an entry.
+    QFETCH(QString, kind);
+    QTemporaryDir pen;
+    const QString dir = pen.path() + "/CUSTOM/";
+    QVERIFY(QDir().mkpath(dir));
+    const QString outside = pen.path() + "/outside.dar";
+    const QByteArray original = PackageBuilder(400).bytesAt(379, le32(77)).byteAt(161, 9).bytes();
+    QVERIFY(writeFile(outside, original));
+    const QString entry = dir + "001.dar";
+    if (kind == "link")
+        QVERIFY(QFile::link(outside, entry));
+    if (kind == "fifo" || kind == "link to fifo")
+        QCOMPARE(
+            ::mkfifo(QFile::encodeName(kind == "fifo" ? entry : pen.path() + "/fifo").constData(), 0644), 0);
+    if (kind == "link to fifo")
+        QVERIFY(QFile::link(pen.path() + "/fifo", entry));
+    if (kind == "directory")
+        QVERIFY(QDir().mkpath(entry));
+
+    struct Seen {
+        qint32 plain = -1;
+        int masked = -1;
+        bool written[3] = { true, true, true };
+        StickerChangeResult edited, renumbered;
+    };
+    auto seen = std::make_shared<Seen>();
+    QVERIFY2(finishesWithin(10s,
+                 [seen, entry, dir] {
+                     seen->plain = ReadOffsetOid(entry);
+                     seen->masked = ReadOffsetOidUnb(entry);
+                     seen->written[0] = WriteOffsetOid(entry, 1234);
+                     seen->written[1] = WriteOffsetOidUnb(entry, 1234);
+                     seen->written[2] = setSmartBookInfo(entry, 1, 0, fixedRandom(0));
+                     seen->edited = applyStickerChange({ entry, "D", "dab", "001", "001", "0100", dir });
+                     seen->renumbered = applyStickerChange({ entry, "D", "dab", "001", "002", "0100", dir });
+                 }),
+        "a header operation hangs");
+    QCOMPARE(seen->plain, 0);
+    QCOMPARE(seen->masked, 0);
+    for (bool written : seen->written)
+        QVERIFY(!written);
+    QCOMPARE(seen->edited.message, StickerChangeMessage::Failed);
+    QCOMPARE(seen->renumbered.message, StickerChangeMessage::Failed);
+    QCOMPARE(readFile(outside), original);
+    QVERIFY(QFileInfo::exists(entry) || QFileInfo(entry).isSymLink());
+    QVERIFY(!QFileInfo::exists(dir + "002.dar") && !QFileInfo(dir + "002.dar").isSymLink());
 }
 
 void PackageTest::startSticker()
@@ -489,6 +603,107 @@ void PackageTest::renameFailureWritesNothing()
     QCOMPARE(edited.message, QStringLiteral("更改贴号失败，请检查点读笔后重试！"));
     QCOMPARE(readFile(roDir + "123.dar"), original);
     QVERIFY(!QFileInfo::exists(roDir + "045.dar"));
+}
+
+void PackageTest::tooShortForTheStartSticker_data()
+{
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<QString>("book");
+
+    // Too short for the field that is to be written: refused before anything moves.
+    QTest::addRow("unb renumbered, 150 bytes") << "unb" << 150 << "124";
+    QTest::addRow("dab renumbered, 200 bytes") << "dab" << 200 << "124";
+    QTest::addRow("dab renumbered, 382 bytes") << "dab" << 382 << "124";
+    QTest::addRow("dab start sticker only, 200 bytes") << "dab" << 200 << "123";
+    QTest::addRow("unb start sticker only, 162 bytes") << "unb" << 162 << "123";
+}
+
+void PackageTest::tooShortForTheStartSticker()
+{
+    QFETCH(QString, type);
+    QFETCH(int, size);
+    QFETCH(QString, book);
+    QTemporaryDir pen;
+    const QString dir = pen.path() + "/";
+    const QByteArray original = PackageBuilder(size).bytes();
+    QVERIFY(writeFile(dir + "123.dar", original));
+
+    const StickerChangeResult result
+        = applyStickerChange({ dir + "123.dar", "D", type, "123", book, "0100", dir });
+    QCOMPARE(result.message, StickerChangeMessage::Failed);
+    QCOMPARE(QDir(dir).entryList(QDir::Files), QStringList { "123.dar" });
+    QCOMPARE(readFile(dir + "123.dar"), original);
+}
+
+void PackageTest::renameWithoutNoReplace_data()
+{
+    // A file system without RENAME_NOREPLACE, acted out on the system calls. Another program
+    // creates the new name right after the first attempt, as it could between a check and a
+    // plain rename.
+    QTest::addColumn<int>("linkError"); // 0: hard links work
+    QTest::addColumn<int>("unlinkError");
+    QTest::addColumn<int>("expected");
+    QTest::addColumn<QStringList>("names");
+    QTest::addColumn<bool>("raced");
+
+    const auto r = [](RenameResult result) { return int(result); };
+    QTest::addRow("hard link and unlink")
+        << 0 << 0 << r(RenameResult::Done) << QStringList { "new.dar" } << false;
+    QTest::addRow("hard link, unlink fails: under both names")
+        << 0 << EIO << r(RenameResult::BothNames) << QStringList { "new.dar", "old.dar" } << false;
+    QTest::addRow("hard link refused: the name appeared")
+        << 0 << 0 << r(RenameResult::TargetExists) << QStringList { "new.dar", "old.dar" } << true;
+    QTest::addRow("no hard links: never a plain rename")
+        << EPERM << 0 << r(RenameResult::Unsupported) << QStringList { "new.dar", "old.dar" } << true;
+    QTest::addRow("no hard links, nothing in the way")
+        << EPERM << 0 << r(RenameResult::Unsupported) << QStringList { "old.dar" } << false;
+    QTest::addRow("link fails otherwise")
+        << EIO << 0 << r(RenameResult::Failed) << QStringList { "old.dar" } << false;
+}
+
+void PackageTest::renameWithoutNoReplace()
+{
+    QFETCH(int, linkError);
+    QFETCH(int, unlinkError);
+    QFETCH(int, expected);
+    QFETCH(QStringList, names);
+    QFETCH(bool, raced);
+    QTemporaryDir pen;
+    const QString dir = pen.path() + "/";
+    QVERIFY(writeFile(dir + "old.dar", "mine"));
+
+    RenameCalls calls = systemRenameCalls();
+    calls.renameat2 = [&](int, const char*, int, const char*, unsigned) {
+        if (raced)
+            writeFile(dir + "new.dar", "theirs");
+        errno = EINVAL;
+        return -1;
+    };
+    const auto link = calls.linkat;
+    calls.linkat = [&](int a, const char* b, int c, const char* d, int e) {
+        if (linkError) {
+            errno = linkError;
+            return -1;
+        }
+        return link(a, b, c, d, e);
+    };
+    const auto unlink = calls.unlinkat;
+    calls.unlinkat = [&](int a, const char* b, int c) {
+        if (unlinkError) {
+            errno = unlinkError;
+            return -1;
+        }
+        return unlink(a, b, c);
+    };
+    const FileDescriptor folder(
+        ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    QCOMPARE(int(renameNoReplaceAt(folder.get(), "old.dar", folder.get(), "new.dar", calls)), expected);
+    QCOMPARE(QDir(dir).entryList(QDir::Files, QDir::Name), names);
+    if (raced)
+        QCOMPARE(readFile(dir + "new.dar"), QByteArray("theirs"));
+    if (names.contains("old.dar"))
+        QCOMPARE(readFile(dir + "old.dar"), QByteArray("mine"));
 }
 
 QTEST_GUILESS_MAIN(PackageTest)

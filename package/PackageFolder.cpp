@@ -1,0 +1,221 @@
+#include "PackageFolder.h"
+
+#include "FileSync.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
+
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace {
+
+const QString VolumeTail = QStringLiteral("USER/CUSTOM");
+const QString TemporaryPrefix = QStringLiteral(".penshelf-");
+const QString TemporarySuffix = QStringLiteral(".tmp");
+constexpr int TemporaryRandomLength = 8;
+
+int openFolder(int directoryFd, const QByteArray& name)
+{
+    int fd;
+    do
+        fd = ::openat(directoryFd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+PackageFolder::Problem problemOf(int directoryFd, const QByteArray& name, int error)
+{
+    if (error == ENOENT)
+        return PackageFolder::Problem::Missing;
+    if (error == ELOOP || error == ENOTDIR) {
+        struct stat info;
+        if (::fstatat(directoryFd, name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0)
+            return S_ISLNK(info.st_mode) ? PackageFolder::Problem::Link : PackageFolder::Problem::NotFolder;
+        return PackageFolder::Problem::NotFolder;
+    }
+    return PackageFolder::Problem::Unreadable;
+}
+
+} // namespace
+
+PackageFolder PackageFolder::open(const QString& pathKavo, Create create)
+{
+    PackageFolder folder;
+    if (pathKavo.isEmpty() || !QDir::isAbsolutePath(pathKavo))
+        return folder;
+    folder.m_path = pathKavo.endsWith(QLatin1Char('/')) ? pathKavo : pathKavo + QLatin1Char('/');
+
+    QString trimmed = folder.m_path;
+    while (trimmed.size() > 1 && trimmed.endsWith(QLatin1Char('/')))
+        trimmed.chop(1);
+    const bool belowVolume = trimmed.endsWith(QLatin1Char('/') + VolumeTail);
+    QString base;
+    QStringList parts;
+    if (belowVolume) {
+        base = trimmed.left(trimmed.size() - VolumeTail.size());
+        parts = VolumeTail.split(QLatin1Char('/'));
+    } else if (trimmed != QLatin1String("/")) {
+        const qsizetype slash = trimmed.lastIndexOf(QLatin1Char('/'));
+        base = slash == 0 ? QStringLiteral("/") : trimmed.left(slash);
+        parts = QStringList { trimmed.mid(slash + 1) };
+    } else {
+        base = trimmed;
+    }
+
+    // The volume itself may be reached through links; what lies below it may not.
+    FileDescriptor current(::open(QFile::encodeName(base).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat volume;
+    if (!current.isValid() || ::fstat(current.get(), &volume) != 0) {
+        folder.m_problem = belowVolume ? Problem::NoVolume : problemOf(AT_FDCWD, {}, errno);
+        return folder;
+    }
+    for (const QString& part : parts) {
+        const QByteArray name = QFile::encodeName(part);
+        int next = openFolder(current.get(), name);
+        if (next < 0 && errno == ENOENT && create == Create::Missing && belowVolume) {
+            // A pen fresh from the factory may lack the folder; make it durable before use.
+            if ((::mkdirat(current.get(), name.constData(), 0777) == 0 || errno == EEXIST)
+                && syncDirectory(current.get()))
+                next = openFolder(current.get(), name);
+        }
+        if (next < 0) {
+            folder.m_problem = problemOf(current.get(), name, errno);
+            return folder;
+        }
+        current = FileDescriptor(next);
+        struct stat info;
+        if (::fstat(current.get(), &info) != 0) {
+            folder.m_problem = Problem::Unreadable;
+            return folder;
+        }
+        if (belowVolume && info.st_dev != volume.st_dev) {
+            folder.m_problem = Problem::OtherVolume;
+            return folder;
+        }
+    }
+    folder.m_fd = std::move(current);
+    folder.m_problem = Problem::None;
+    return folder;
+}
+
+QString PackageFolder::reasonFor(Problem problem)
+{
+    switch (problem) {
+    case Problem::None:
+    case Problem::NoVolume:
+        break;
+    case Problem::Missing:
+        return FolderMessage::Missing;
+    case Problem::NotFolder:
+        return FolderMessage::NotFolder;
+    case Problem::Link:
+        return FolderMessage::Link;
+    case Problem::OtherVolume:
+        return FolderMessage::OtherVolume;
+    case Problem::Unreadable:
+        return FolderMessage::Unreadable;
+    }
+    return {};
+}
+
+bool PackageFolder::isTaken(const QString& name) const
+{
+    if (!isOpen())
+        return false;
+    struct stat info;
+    if (::fstatat(m_fd.get(), QFile::encodeName(name).constData(), &info, AT_SYMLINK_NOFOLLOW) == 0)
+        return true;
+    return errno != ENOENT;
+}
+
+bool PackageFolder::sync() const { return syncDirectory(m_fd.get()); }
+
+bool isTemporaryCopyName(const QString& name)
+{
+    if (name.size() != TemporaryPrefix.size() + TemporaryRandomLength + TemporarySuffix.size()
+        || !name.startsWith(TemporaryPrefix) || !name.endsWith(TemporarySuffix))
+        return false;
+    for (qsizetype i = TemporaryPrefix.size(); i < TemporaryPrefix.size() + TemporaryRandomLength; ++i) {
+        const QChar c = name.at(i);
+        if (!((c >= QLatin1Char('a') && c <= QLatin1Char('z'))
+                || (c >= QLatin1Char('0') && c <= QLatin1Char('9'))))
+            return false;
+    }
+    return true;
+}
+
+TemporaryCopy createTemporaryCopy(const PackageFolder& folder)
+{
+    static const char Letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    if (!folder.isOpen())
+        return {};
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        QString name = TemporaryPrefix;
+        for (int i = 0; i < TemporaryRandomLength; ++i)
+            name += QLatin1Char(Letters[QRandomGenerator::global()->bounded(int(sizeof Letters - 1))]);
+        name += TemporarySuffix;
+        FileDescriptor fd(::openat(folder.fd(), QFile::encodeName(name).constData(),
+            O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+        if (!fd.isValid()) {
+            if (errno == EEXIST)
+                continue;
+            return {};
+        }
+        int locked;
+        do
+            locked = ::flock(fd.get(), LOCK_EX);
+        while (locked != 0 && errno == EINTR);
+        if (locked != 0)
+            return {};
+        // A scan may have taken this file for a leftover between its creation and the lock:
+        // then it is gone, and another name is tried.
+        struct stat info;
+        if (::fstat(fd.get(), &info) != 0)
+            return {};
+        if (info.st_nlink == 0)
+            continue;
+        return { std::move(fd), name };
+    }
+    return {};
+}
+
+int removeStaleTemporaries(const PackageFolder& folder, int* failed)
+{
+    int removed = 0;
+    int notRemoved = 0;
+    const int listing = folder.isOpen() ? ::fcntl(folder.fd(), F_DUPFD_CLOEXEC, 0) : -1;
+    DIR* directory = listing >= 0 ? ::fdopendir(listing) : nullptr;
+    if (!directory && listing >= 0)
+        ::close(listing);
+    // The duplicate shares its position with the folder's descriptor: start at the beginning.
+    if (directory)
+        ::rewinddir(directory);
+    while (directory) {
+        const dirent* entry = ::readdir(directory);
+        if (!entry)
+            break;
+        const QString name = QFile::decodeName(entry->d_name);
+        if (!isTemporaryCopyName(name))
+            continue;
+        const PenFile file = PenFile::openAt(folder.fd(), name);
+        // A running install holds its lock; only a copy nobody holds is a leftover.
+        if (!file.isOpen() || ::flock(file.fd(), LOCK_EX | LOCK_NB) != 0)
+            continue;
+        if (::unlinkat(folder.fd(), entry->d_name, 0) == 0)
+            ++removed;
+        else
+            ++notRemoved;
+    }
+    if (directory)
+        ::closedir(directory);
+    if (removed > 0 && !folder.sync())
+        ++notRemoved;
+    if (failed)
+        *failed = notRemoved;
+    return removed;
+}

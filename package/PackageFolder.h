@@ -1,0 +1,70 @@
+#pragma once
+
+#include "PenFile.h"
+
+#include <QString>
+
+// The package directory of a pen, opened once and checked: every part below the pen's volume
+// must be a real folder (no link) on the pen's own file system. Entries are then reached
+// through the folder's descriptor, so that nothing is read or written elsewhere.
+class PackageFolder {
+public:
+    enum class Problem {
+        None,
+        NoVolume, // no package directory (the pen is not mounted), or a relative one
+        Missing,
+        NotFolder,
+        Link,
+        OtherVolume,
+        Unreadable,
+    };
+    enum class Create { No, Missing };
+
+    PackageFolder() = default;
+    // A path ending in "USER/CUSTOM/" is checked from the volume below it, part by part, and
+    // with Create::Missing its missing parts are made. Any other path is checked in its last
+    // part only (no link, a folder).
+    static PackageFolder open(const QString& pathKavo, Create create = Create::No);
+
+    bool isOpen() const { return m_fd.isValid(); }
+    int fd() const { return m_fd.get(); }
+    Problem problem() const { return m_problem; }
+    // What the main window says about the problem; empty when there is nothing to say.
+    QString reason() const { return reasonFor(m_problem); }
+    static QString reasonFor(Problem problem);
+    // The path it was opened from, ending in "/".
+    QString path() const { return m_path; }
+
+    // Whether any entry, of any kind, has this name. A dangling link takes its name too; an
+    // entry that cannot be looked at counts as taken.
+    bool isTaken(const QString& name) const;
+    bool sync() const;
+
+private:
+    FileDescriptor m_fd;
+    Problem m_problem = Problem::NoVolume;
+    QString m_path;
+};
+
+namespace FolderMessage {
+inline const QString Missing = QStringLiteral("点读笔上没有 USER/CUSTOM 文件夹，安装点读包时会创建它。");
+inline const QString NotFolder = QStringLiteral("点读笔上的 USER/CUSTOM 不是文件夹！");
+inline const QString Link = QStringLiteral("点读笔上的 USER/CUSTOM 是指向别处的链接，不能使用！");
+inline const QString OtherVolume
+    = QStringLiteral("点读笔上的 USER/CUSTOM 不在点读笔自己的存储上，不能使用！");
+inline const QString Unreadable = QStringLiteral("无法读取点读笔上的 USER/CUSTOM 文件夹！");
+}
+
+// The install's temporary copy: a name the catalogue never lists, created exclusively and
+// locked (flock) for as long as the install holds it, so that a later scan can tell a copy in
+// progress from one an interrupted install left behind.
+struct TemporaryCopy {
+    FileDescriptor fd; // read-write, locked
+    QString name;
+};
+TemporaryCopy createTemporaryCopy(const PackageFolder& folder);
+bool isTemporaryCopyName(const QString& name);
+
+// Removes temporary copies that no install holds. Returns how many were removed; `failed`
+// counts those that could not be (a read-only pen).
+int removeStaleTemporaries(const PackageFolder& folder, int* failed = nullptr);
