@@ -130,8 +130,11 @@ QString ReadBookName(int fd)
     if (end >= 0)
         bytes.truncate(end);
 
-    // Built with ICU, Qt's decoder knows GB 18030; invalid sequences decode to U+FFFD.
-    QStringDecoder decoder("GB18030");
+    // Built with ICU, Qt's decoder knows GB 18030; invalid sequences decode to U+FFFD. Opening
+    // the converter costs more than decoding a title, and a scan decodes hundreds: each thread
+    // keeps one.
+    thread_local QStringDecoder decoder("GB18030");
+    decoder.resetState();
     if (!decoder.isValid())
         return QString::fromLatin1(bytes);
     // The decoder keeps a sequence cut off at the end for more input; the terminator we stopped
