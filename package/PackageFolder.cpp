@@ -199,6 +199,9 @@ int removeStaleTemporaries(const PackageFolder& folder, int* failed)
         const dirent* entry = ::readdir(directory);
         if (!entry)
             break;
+        // Every name of a full pen passes here: only the few that start like a copy are decoded.
+        if (entry->d_name[0] != '.')
+            continue;
         const QString name = QFile::decodeName(entry->d_name);
         if (!isTemporaryCopyName(name))
             continue;
