@@ -7,7 +7,8 @@ BUILD_DIR="${BUILD_DIR:-$ROOT/build}"
 
 # Debian packages: build, runtime, tests (umockdev, a private D-Bus with a mocked udisks2,
 # loop-mounted ext4 images, xz-packed sysfs snapshots), a CJK font so that the window is
-# readable, and what renders the icons, builds the Debian package and checks it.
+# readable, what renders the icons, builds the Debian package and checks it, and clang with
+# libFuzzer and the symbolizer for the fuzz targets (scripts/fuzz).
 PACKAGES=(
     build-essential cmake ninja-build pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
@@ -15,6 +16,7 @@ PACKAGES=(
     dbus python3-dbusmock e2fsprogs mount util-linux xz-utils
     fonts-noto-cjk qt6-translations-l10n
     librsvg2-bin dpkg-dev desktop-file-utils appstream lintian
+    clang libclang-rt-14-dev llvm
 )
 
 as_root() {
