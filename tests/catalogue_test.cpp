@@ -2,6 +2,7 @@
 #include "BookTableModel.h"
 #include "Catalogue.h"
 #include "Deadline.h"
+#include "NoFileEntry.h"
 #include "PackageBuilder.h"
 #include "PackageFolder.h"
 #include "StickerChange.h"
@@ -13,7 +14,6 @@
 
 #include <sys/file.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
@@ -180,21 +180,13 @@ void CatalogueTest::unusableEntries()
     QFETCH(QString, kind);
     QTemporaryDir pen;
     const QString dir = pen.path() + "/USER/CUSTOM/";
-    const QString outside = pen.path() + "/outside.dar";
+    const QString outside = linkedOutsideFile(pen.path());
     PackageBuilder().title("Outside").writeTo(outside);
     QVERIFY(QDir().mkpath(dir));
     PackageBuilder().title("Good").writeTo(dir + "001.dar");
     PackageBuilder().title("ATT007").writeTo(dir + "002.dar");
     const QString entry = dir + "007.dar";
-    if (kind == "link")
-        QVERIFY(QFile::link(outside, entry));
-    if (kind == "fifo" || kind == "link to fifo")
-        QCOMPARE(
-            ::mkfifo(QFile::encodeName(kind == "fifo" ? entry : pen.path() + "/fifo").constData(), 0644), 0);
-    if (kind == "link to fifo")
-        QVERIFY(QFile::link(pen.path() + "/fifo", entry));
-    if (kind == "dangling")
-        QVERIFY(QFile::link(pen.path() + "/nothing", entry));
+    QVERIFY(makeNoFileEntry(kind, entry, pen.path()));
     if (kind == "directory")
         PackageBuilder().title("Inside").writeTo(entry + "/001.dar");
 

@@ -4,6 +4,7 @@
 #include "Deadline.h"
 #include "InstWindow.h"
 #include "LoopPen.h"
+#include "NoFileEntry.h"
 #include "PackageBuilder.h"
 #include "PackageCopy.h"
 #include "PenRecord.h"
@@ -644,13 +645,7 @@ void InstallTest::sourceThatIsNoFile()
     const QString pen = dir.filePath("pen/");
     QDir().mkpath(pen);
     const QString source = dir.filePath("book.dab");
-    if (kind == "directory")
-        QVERIFY(QDir().mkpath(source));
-    else
-        QCOMPARE(
-            ::mkfifo(QFile::encodeName(kind == "fifo" ? source : dir.filePath("fifo")).constData(), 0644), 0);
-    if (kind == "link to fifo")
-        QVERIFY(QFile::link(dir.filePath("fifo"), source));
+    QVERIFY(makeNoFileEntry(kind, source, dir.path()));
 
     auto result = std::make_shared<std::atomic<int>>(-1);
     auto type = std::make_shared<BookType>();
@@ -683,16 +678,9 @@ void InstallTest::nameTakenByAnyEntry()
     QTemporaryDir dir;
     const QString pen = dir.filePath("pen/");
     QDir().mkpath(pen);
-    QVERIFY(writeFile(dir.filePath("elsewhere/file"), "x"));
-    const QString entry = pen + "001.dar";
-    if (kind == "dangling")
-        QVERIFY(QFile::link(dir.filePath("nothing"), entry));
-    if (kind == "link")
-        QVERIFY(QFile::link(dir.filePath("elsewhere/file"), entry));
-    if (kind == "folder link")
-        QVERIFY(QFile::link(dir.filePath("elsewhere"), entry));
-    if (kind == "fifo")
-        QCOMPARE(::mkfifo(QFile::encodeName(entry).constData(), 0644), 0);
+    const QString elsewhere = dir.filePath("elsewhere");
+    QVERIFY(writeFile(linkedOutsideFile(elsewhere), "x"));
+    QVERIFY(makeNoFileEntry(kind, pen + "001.dar", elsewhere));
 
     HeldCopy held;
     Dialog d(makeSource(dir.path(), "dar"), pen, held.options());

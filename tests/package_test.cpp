@@ -1,6 +1,7 @@
 #include "BookHeader.h"
 #include "Deadline.h"
 #include "FileSync.h"
+#include "NoFileEntry.h"
 #include "PackageBuilder.h"
 #include "PenFile.h"
 #include "ScratchMount.h"
@@ -14,7 +15,6 @@
 
 #include <cerrno>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
@@ -262,19 +262,11 @@ void PackageTest::headerOpsOnEntriesThatAreNoFile()
     QTemporaryDir pen;
     const QString dir = pen.path() + "/CUSTOM/";
     QVERIFY(QDir().mkpath(dir));
-    const QString outside = pen.path() + "/outside.dar";
+    const QString outside = linkedOutsideFile(pen.path());
     const QByteArray original = PackageBuilder(400).bytesAt(379, le32(77)).byteAt(161, 9).bytes();
     QVERIFY(writeFile(outside, original));
     const QString entry = dir + "001.dar";
-    if (kind == "link")
-        QVERIFY(QFile::link(outside, entry));
-    if (kind == "fifo" || kind == "link to fifo")
-        QCOMPARE(
-            ::mkfifo(QFile::encodeName(kind == "fifo" ? entry : pen.path() + "/fifo").constData(), 0644), 0);
-    if (kind == "link to fifo")
-        QVERIFY(QFile::link(pen.path() + "/fifo", entry));
-    if (kind == "directory")
-        QVERIFY(QDir().mkpath(entry));
+    QVERIFY(makeNoFileEntry(kind, entry, pen.path()));
 
     struct Seen {
         qint32 plain = -1;
