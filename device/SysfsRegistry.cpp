@@ -1,24 +1,43 @@
 #include "SysfsRegistry.h"
 
+#include "PenFile.h"
 #include "UsbIds.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
+#include <sys/stat.h>
+
 namespace {
 // Deeper than any real device path; stops a runaway walk on a corrupted tree.
 constexpr int MaxLookThroughDepth = 16;
+// The kernel hands out at most a page per attribute.
+constexpr qint64 MaxAttributeSize = 4096;
+constexpr qint64 MaxUdevRecordSize = 64 * 1024;
+
+// Attributes and udev records are regular files. A link or a FIFO in their place (a copied or
+// corrupted tree) is not read: it could lead anywhere, or block the lookup for good.
+std::optional<QByteArray> readRegular(const QString& path, qint64 limit)
+{
+    const PenFile file = PenFile::open(path);
+    if (!file.isOpen())
+        return std::nullopt;
+    return readAt(file.fd(), 0, limit);
+}
+
+bool isRegular(const QString& path)
+{
+    struct stat info { };
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISREG(info.st_mode);
+}
 
 // An attribute's text without the kernel's line end, or nothing when it cannot be read.
 std::optional<QByteArray> readAttribute(const QString& directory, const char* attribute)
 {
-    QFile file(directory + QLatin1Char('/') + QLatin1String(attribute));
-    if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    QByteArray text = file.read(4096);
-    if (text.endsWith('\n'))
-        text.chop(1);
+    auto text = readRegular(directory + QLatin1Char('/') + QLatin1String(attribute), MaxAttributeSize);
+    if (text && text->endsWith('\n'))
+        text->chop(1);
     return text;
 }
 
@@ -62,7 +81,7 @@ Subsystem subsystemOf(const QString& directory)
     return { kind == QLatin1String("class") ? Membership::Class : Membership::Bus, target.fileName() };
 }
 
-bool isDevice(const QString& directory) { return QFileInfo(directory + QStringLiteral("/uevent")).isFile(); }
+bool isDevice(const QString& directory) { return isRegular(directory + QStringLiteral("/uevent")); }
 
 enum class Kind { None, MassStorageInterface, LogicalUnit, Media, Other };
 
@@ -209,11 +228,13 @@ QString SysfsRegistry::partitionTableContent(
     if (uevent.contains("ID_PART_TABLE_TYPE")) {
         table = uevent.value("ID_PART_TABLE_TYPE");
     } else if (uevent.contains("MAJOR") && uevent.contains("MINOR")) {
-        QFile database(m_udevData + QStringLiteral("/b") + QString::fromLatin1(uevent.value("MAJOR"))
-            + QLatin1Char(':') + QString::fromLatin1(uevent.value("MINOR")));
-        if (database.open(QIODevice::ReadOnly)) {
+        const auto database
+            = readRegular(m_udevData + QStringLiteral("/b") + QString::fromLatin1(uevent.value("MAJOR"))
+                    + QLatin1Char(':') + QString::fromLatin1(uevent.value("MINOR")),
+                MaxUdevRecordSize);
+        if (database) {
             table = QByteArray();
-            for (const QByteArray& line : database.readAll().split('\n')) {
+            for (const QByteArray& line : database->split('\n')) {
                 if (line.startsWith("E:ID_PART_TABLE_TYPE="))
                     table = line.mid(int(sizeof("E:ID_PART_TABLE_TYPE=")) - 1);
             }
@@ -224,7 +245,7 @@ QString SysfsRegistry::partitionTableContent(
         const QFileInfoList below
             = QDir(entry).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks, QDir::Name);
         for (const QFileInfo& info : below) {
-            if (QFileInfo(info.filePath() + QStringLiteral("/partition")).isFile())
+            if (isRegular(info.filePath() + QStringLiteral("/partition")))
                 return MediaContent::MBR;
         }
         return {};
