@@ -48,7 +48,7 @@ RemovalResult removePackage(const QString& file, const QString& pathKavo)
     if (S_ISDIR(info.st_mode)) {
         // Removes links inside, never their targets.
         QDir(file).removeRecursively();
-    } else if (::unlinkat(parent.get(), name.constData(), 0) != 0) {
+    } else if (unlinkAt(parent.get(), name.constData()) != 0) {
         return RemovalResult::Failed;
     }
     if (::fstatat(parent.get(), name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT)

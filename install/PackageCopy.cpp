@@ -116,7 +116,7 @@ private:
 // temporary copy is removed by the next scan or install (nobody holds its lock any more).
 bool removeOwnFile(int directoryFd, const QString& name)
 {
-    if (::unlinkat(directoryFd, QFile::encodeName(name).constData(), 0) == 0)
+    if (unlinkAt(directoryFd, QFile::encodeName(name).constData()) == 0)
         return true;
     std::fprintf(stderr, "Could not remove %s from the pen: %s\n", QFile::encodeName(name).constData(),
         std::strerror(errno));

@@ -9,13 +9,32 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-bool syncFile(int fd) { return fd >= 0 && ::fsync(fd) == 0; }
+SyncCalls systemSyncCalls()
+{
+    return {
+        [](int fd) { return ::fsync(fd); },
+        [](int dir, const char* name, int flags) { return ::unlinkat(dir, name, flags); },
+    };
+}
+
+SyncCalls& syncCalls()
+{
+    static SyncCalls calls = systemSyncCalls();
+    return calls;
+}
+
+int unlinkAt(int directoryFd, const char* name, int flags)
+{
+    return syncCalls().unlinkat(directoryFd, name, flags);
+}
+
+bool syncFile(int fd) { return fd >= 0 && syncCalls().fsync(fd) == 0; }
 
 bool syncDirectory(int directoryFd)
 {
     if (directoryFd < 0)
         return false;
-    if (::fsync(directoryFd) == 0)
+    if (syncCalls().fsync(directoryFd) == 0)
         return true;
     return (errno == EINVAL || errno == EOPNOTSUPP) && ::syncfs(directoryFd) == 0;
 }

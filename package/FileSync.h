@@ -7,6 +7,19 @@
 // Durability helpers for writes on a removable pen: the data is on the device before the
 // program says it is done.
 
+// The system calls a flush or a removal on the pen goes through; tests replace them to act out
+// a pen that fails. Each returns what the system call returns, with errno set.
+struct SyncCalls {
+    std::function<int(int)> fsync;
+    std::function<int(int, const char*, int)> unlinkat;
+};
+SyncCalls systemSyncCalls();
+// The calls in use: the system's unless a test has put others in.
+SyncCalls& syncCalls();
+
+// unlinkat through syncCalls().
+int unlinkAt(int directoryFd, const char* name, int flags = 0);
+
 // fsync of an open descriptor.
 bool syncFile(int fd);
 // fsync of a directory, so that a rename or a new entry survives pulling the pen.

@@ -209,7 +209,7 @@ int removeStaleTemporaries(const PackageFolder& folder, int* failed)
         // A running install holds its lock; only a copy nobody holds is a leftover.
         if (!file.isOpen() || ::flock(file.fd(), LOCK_EX | LOCK_NB) != 0)
             continue;
-        if (::unlinkat(folder.fd(), entry->d_name, 0) == 0)
+        if (unlinkAt(folder.fd(), entry->d_name) == 0)
             ++removed;
         else
             ++notRemoved;

@@ -2,6 +2,7 @@
 #include "BookTableModel.h"
 #include "Catalogue.h"
 #include "Deadline.h"
+#include "FailingSync.h"
 #include "NoFileEntry.h"
 #include "PackageBuilder.h"
 #include "PackageFolder.h"
@@ -35,6 +36,8 @@ private slots:
     void tableModelReadsTheList();
     void removal();
     void removalNeverLeavesTheDirectory();
+    void removalFaults_data();
+    void removalFaults();
 
 private:
     static QString scanDir();
@@ -404,6 +407,37 @@ void CatalogueTest::removalNeverLeavesTheDirectory()
     QCOMPARE(removePackage(pen.path() + "/precious.dar", dir), RemovalResult::Failed);
     QCOMPARE(removePackage(dir + "../../precious.dar", dir), RemovalResult::Failed);
     QVERIFY(QFileInfo::exists(pen.path() + "/precious.dar"));
+}
+
+void CatalogueTest::removalFaults_data()
+{
+    QTest::addColumn<int>("folderFlush");
+    QTest::addColumn<int>("unlink");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<bool>("stays");
+
+    QTest::addRow("folder not flushed") << 1 << 0 << RemoveNotFlushedMessage << false;
+    QTest::addRow("not removed") << 0 << 1 << RemoveFailedMessage << true;
+}
+
+void CatalogueTest::removalFaults()
+{
+    // The pen fails under the removal: the window says so, and what is on the pen is what it says.
+    QFETCH(int, folderFlush);
+    QFETCH(int, unlink);
+    QFETCH(QString, message);
+    QFETCH(bool, stays);
+
+    QTemporaryDir pen;
+    const QString dir = pen.path() + "/";
+    PackageBuilder().writeTo(dir + "001.dar");
+    RemovalResult result;
+    {
+        const FailingSync failing({ 0, folderFlush, unlink });
+        result = removePackage(dir + "001.dar", dir);
+    }
+    QCOMPARE(messageFor(result), message);
+    QCOMPARE(QFileInfo::exists(dir + "001.dar"), stays);
 }
 
 QTEST_GUILESS_MAIN(CatalogueTest)

@@ -2,6 +2,7 @@
 #include "Catalogue.h"
 #include "CopyVerify.h"
 #include "Deadline.h"
+#include "FailingSync.h"
 #include "InstWindow.h"
 #include "LoopPen.h"
 #include "NoFileEntry.h"
@@ -304,6 +305,8 @@ private slots:
     void header();
     void failures_data();
     void failures();
+    void flushAndRemovalFaults_data();
+    void flushAndRemovalFaults();
     void retryAfterFailure();
     void copyingLocksTheDialog();
     void nameTakenDuringCopy();
@@ -904,6 +907,58 @@ void InstallTest::failures()
     QTest::mouseClick(d.button("btnCancel"), Qt::LeftButton);
     QCOMPARE(d.window.nRefresh(), 1);
     QTRY_VERIFY(!d.window.isVisible());
+}
+
+void InstallTest::flushAndRemovalFaults_data()
+{
+    QTest::addColumn<int>("fileFlush");
+    QTest::addColumn<int>("folderFlush");
+    QTest::addColumn<int>("unlink");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QStringList>("left"); // "temporary": the install's temporary copy
+
+    const QString failed = InstallMessage::Failed;
+    QTest::addRow("copy not flushed") << 1 << 0 << 0 << failed << QStringList();
+    // Said on the diagnostic stream; the next install takes it away.
+    QTest::addRow("copy not flushed, nor removed") << 1 << 0 << 1 << failed << QStringList { "temporary" };
+    QTest::addRow("renamed package not flushed") << 2 << 0 << 0 << failed << QStringList();
+    QTest::addRow("renamed package not flushed, nor removed")
+        << 2 << 0 << 1 << InstallMessage::LeftBehind << QStringList { "001.dar" };
+    // Removed, but the removal may not be on the device either.
+    QTest::addRow("folder not flushed") << 0 << 1 << 0 << InstallMessage::LeftBehind << QStringList();
+}
+
+void InstallTest::flushAndRemovalFaults()
+{
+    QFETCH(int, fileFlush);
+    QFETCH(int, folderFlush);
+    QFETCH(int, unlink);
+    QFETCH(QString, message);
+    QFETCH(QStringList, left);
+
+    QTemporaryDir dir;
+    const QString source = makeSource(dir.path(), "dar", 100 * 1024);
+    const QString pen = dir.filePath("pen/");
+    QVERIFY(QDir().mkpath(pen));
+    InstallResult result;
+    {
+        const FailingSync failing({ fileFlush, folderFlush, unlink });
+        result = installPackage({ source, pen, "001", 0, ExtSelfMade, 0 }, {}, fixedOptions());
+    }
+    QCOMPARE(messageFor(result), message);
+    QStringList found = entries(pen);
+    for (QString& name : found) {
+        if (name.startsWith(".penshelf-"))
+            name = "temporary";
+    }
+    QCOMPARE(found, left);
+
+    // A pen that works again: what is left is taken away or stays the user's to remove.
+    const bool nameFree = !left.contains("001.dar");
+    QCOMPARE(installPackage({ source, pen, "001", 0, ExtSelfMade, 0 }, {}, fixedOptions())
+            == InstallResult::Installed,
+        nameFree);
+    QCOMPARE(entries(pen), QStringList { "001.dar" });
 }
 
 void InstallTest::retryAfterFailure()

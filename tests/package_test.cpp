@@ -1,5 +1,6 @@
 #include "BookHeader.h"
 #include "Deadline.h"
+#include "FailingSync.h"
 #include "FileSync.h"
 #include "NoFileEntry.h"
 #include "PackageBuilder.h"
@@ -61,6 +62,8 @@ private slots:
     void renameToNewNumber();
     void renameNeverReplaces();
     void renameFailureWritesNothing();
+    void stickerChangeNotFlushed_data();
+    void stickerChangeNotFlushed();
     void tooShortForTheStartSticker_data();
     void tooShortForTheStartSticker();
     void renameWithoutNoReplace_data();
@@ -564,6 +567,42 @@ void PackageTest::renameNeverReplaces()
     QCOMPARE(renameNoReplace(dir + "123.dar", dir + "045.dar"), RenameResult::TargetExists);
     QCOMPARE(readFile(dir + "045.dar"), theirs);
     QCOMPARE(readFile(dir + "123.dar"), mine);
+}
+
+void PackageTest::stickerChangeNotFlushed_data()
+{
+    QTest::addColumn<QString>("number");
+    QTest::addColumn<int>("fileFlush");
+    QTest::addColumn<int>("folderFlush");
+    QTest::addColumn<bool>("rescan");
+
+    QTest::addRow("start sticker not flushed") << "123" << 1 << 0 << false;
+    QTest::addRow("renamed package not flushed") << "045" << 1 << 0 << true;
+    QTest::addRow("folder not flushed after the rename") << "045" << 0 << 1 << true;
+}
+
+void PackageTest::stickerChangeNotFlushed()
+{
+    // Written but not known to be on the device: a failure, never "done". After a rename the
+    // window lists the folder again and shows the package under the name it now has.
+    QFETCH(QString, number);
+    QFETCH(int, fileFlush);
+    QFETCH(int, folderFlush);
+    QFETCH(bool, rescan);
+
+    QTemporaryDir pen;
+    const QString dir = pen.path() + "/";
+    const QByteArray original = PackageBuilder(400).bytesAt(379, le32(5)).bytes();
+    writeFile(dir + "123.dar", original);
+    StickerChangeResult result;
+    {
+        const FailingSync failing({ fileFlush, folderFlush, 0 });
+        result = applyStickerChange({ dir + "123.dar", "D", "dab", "123", number, "0100", dir });
+    }
+    QCOMPARE(result.message, QStringLiteral("更改贴号失败，请检查点读笔后重试！"));
+    QCOMPARE(result.rescan, rescan);
+    QCOMPARE(QDir(dir).entryList(QDir::Files | QDir::Hidden), QStringList { number + ".dar" });
+    QCOMPARE(readFile(dir + number + ".dar").size(), original.size());
 }
 
 void PackageTest::renameFailureWritesNothing()
