@@ -73,7 +73,9 @@ std::optional<QString> decodedName(const char* name, size_t bytes, bool ascii)
 // before what it holds, symbolic links not followed, and calls `visit` with the relative path
 // of every entry of the listed length. A pen holds thousands of entries that cannot be listed:
 // their names are not decoded, and folders too deep to hold a listed entry are not entered.
-template <typename Visit> void walk(int fd, const QString& prefix, const Visit& visit)
+// `dotNames`, when given, gets the names in the walked directory itself that start with a dot.
+template <typename Visit>
+void walk(int fd, const QString& prefix, QList<QByteArray>* dotNames, const Visit& visit)
 {
     DIR* directory = ::fdopendir(fd);
     if (!directory) {
@@ -82,8 +84,12 @@ template <typename Visit> void walk(int fd, const QString& prefix, const Visit& 
     }
     while (const dirent* entry = ::readdir(directory)) {
         const char* name = entry->d_name;
-        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
-            continue;
+        if (name[0] == '.') {
+            if (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))
+                continue;
+            if (dotNames)
+                dotNames->append(QByteArray(name));
+        }
         const size_t bytes = std::strlen(name);
         const bool ascii = isAscii(name, bytes);
         // UTF-8 takes at most three bytes for one UTF-16 unit.
@@ -109,7 +115,7 @@ template <typename Visit> void walk(int fd, const QString& prefix, const Visit& 
             continue;
         const int sub = ::openat(::dirfd(directory), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (sub >= 0)
-            walk(sub, prefix + *decoded + QLatin1Char('/'), visit);
+            walk(sub, prefix + *decoded + QLatin1Char('/'), nullptr, visit);
     }
     ::closedir(directory);
 }
@@ -159,16 +165,18 @@ BookList ScanCatalogue(const QString& pathKavo, QString* problem)
         *problem = folder.reason();
     if (!folder.isOpen())
         return rows;
-    removeStaleTemporaries(folder);
 
     const QDir root(pathKavo);
     // The walk gets its own descriptor of the checked folder, never the path again.
     const int fd = ::fcntl(folder.fd(), F_DUPFD_CLOEXEC, 0);
     if (fd < 0)
         return rows;
-    // A duplicate shares the position of the listing that looked for leftovers.
+    // A duplicate shares the position of the folder's descriptor, which others may have read.
     ::lseek(fd, 0, SEEK_SET);
-    walk(fd, QString(), [&](const QString& relative) {
+    // Leftover temporary copies are looked for in the same read of the folder, the largest
+    // directory of a full pen.
+    QList<QByteArray> dotNames;
+    walk(fd, QString(), &dotNames, [&](const QString& relative) {
         const QString extension = relative.mid(4, 3).toLower();
         const Kind* kind = kindFor(extension);
         if (!kind)
@@ -208,5 +216,6 @@ BookList ScanCatalogue(const QString& pathKavo, QString* problem)
         }
         rows.append(row);
     });
+    removeStaleTemporaries(folder, dotNames);
     return rows;
 }

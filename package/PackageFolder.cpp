@@ -186,8 +186,7 @@ TemporaryCopy createTemporaryCopy(const PackageFolder& folder)
 
 int removeStaleTemporaries(const PackageFolder& folder, int* failed)
 {
-    int removed = 0;
-    int notRemoved = 0;
+    QList<QByteArray> names;
     const int listing = folder.isOpen() ? ::fcntl(folder.fd(), F_DUPFD_CLOEXEC, 0) : -1;
     DIR* directory = listing >= 0 ? ::fdopendir(listing) : nullptr;
     if (!directory && listing >= 0)
@@ -199,23 +198,34 @@ int removeStaleTemporaries(const PackageFolder& folder, int* failed)
         const dirent* entry = ::readdir(directory);
         if (!entry)
             break;
-        // Every name of a full pen passes here: only the few that start like a copy are decoded.
-        if (entry->d_name[0] != '.')
-            continue;
-        const QString name = QFile::decodeName(entry->d_name);
+        // Every name of a full pen passes here: only the few that start like a copy are kept.
+        if (entry->d_name[0] == '.')
+            names.append(QByteArray(entry->d_name));
+    }
+    if (directory)
+        ::closedir(directory);
+    return removeStaleTemporaries(folder, names, failed);
+}
+
+int removeStaleTemporaries(const PackageFolder& folder, const QList<QByteArray>& names, int* failed)
+{
+    int removed = 0;
+    int notRemoved = 0;
+    for (const QByteArray& encoded : names) {
+        if (!folder.isOpen())
+            break;
+        const QString name = QFile::decodeName(encoded);
         if (!isTemporaryCopyName(name))
             continue;
         const PenFile file = PenFile::openAt(folder.fd(), name);
         // A running install holds its lock; only a copy nobody holds is a leftover.
         if (!file.isOpen() || ::flock(file.fd(), LOCK_EX | LOCK_NB) != 0)
             continue;
-        if (unlinkAt(folder.fd(), entry->d_name) == 0)
+        if (unlinkAt(folder.fd(), encoded.constData()) == 0)
             ++removed;
         else
             ++notRemoved;
     }
-    if (directory)
-        ::closedir(directory);
     if (removed > 0 && !folder.sync())
         ++notRemoved;
     if (failed)

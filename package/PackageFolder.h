@@ -2,6 +2,8 @@
 
 #include "PenFile.h"
 
+#include <QByteArray>
+#include <QList>
 #include <QString>
 
 // The package directory of a pen, opened once and checked: every part below the pen's volume
@@ -68,3 +70,8 @@ bool isTemporaryCopyName(const QString& name);
 // Removes temporary copies that no install holds. Returns how many were removed; `failed`
 // counts those that could not be (a read-only pen).
 int removeStaleTemporaries(const PackageFolder& folder, int* failed = nullptr);
+// The same without a listing of its own, for a caller that reads the folder anyway: `names`
+// are the entry names it saw there that start with a dot; only those named like a copy are
+// looked at.
+int removeStaleTemporaries(
+    const PackageFolder& folder, const QList<QByteArray>& names, int* failed = nullptr);
