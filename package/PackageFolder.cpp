@@ -6,10 +6,14 @@
 #include <QFile>
 #include <QRandomGenerator>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/file.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace {
@@ -39,6 +43,26 @@ PackageFolder::Problem problemOf(int directoryFd, const QByteArray& name, int er
         return PackageFolder::Problem::NotFolder;
     }
     return PackageFolder::Problem::Unreadable;
+}
+
+bool isAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+char asciiLower(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
+
+bool sameIgnoringCase(const char* name, const QByteArray& other)
+{
+    const size_t length = std::strlen(name);
+    return length == size_t(other.size())
+        && std::equal(name, name + length, other.begin(),
+            [](char a, char b) { return asciiLower(a) == asciiLower(b); });
+}
+
+// File systems whose name lookup ignores the case of ASCII letters.
+bool ignoresLetterCase(int fd)
+{
+    struct statfs info;
+    return ::fstatfs(fd, &info) == 0
+        && (info.f_type == MSDOS_SUPER_MAGIC || info.f_type == EXFAT_SUPER_MAGIC);
 }
 
 } // namespace
@@ -127,10 +151,38 @@ bool PackageFolder::isTaken(const QString& name) const
 {
     if (!isOpen())
         return false;
+    const QByteArray encoded = QFile::encodeName(name);
     struct stat info;
-    if (::fstatat(m_fd.get(), QFile::encodeName(name).constData(), &info, AT_SYMLINK_NOFOLLOW) == 0)
+    if (::fstatat(m_fd.get(), encoded.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0)
         return true;
-    return errno != ENOENT;
+    if (errno != ENOENT)
+        return true;
+    // FAT's own lookup has ignored the case already. Elsewhere only a read of the folder finds
+    // a name that differs in case, and only a name with a letter can.
+    if (ignoresLetterCase(m_fd.get()) || !std::any_of(encoded.begin(), encoded.end(), isAsciiLetter))
+        return false;
+    const int listing = ::fcntl(m_fd.get(), F_DUPFD_CLOEXEC, 0);
+    DIR* directory = listing >= 0 ? ::fdopendir(listing) : nullptr;
+    if (!directory) {
+        if (listing >= 0)
+            ::close(listing);
+        return true;
+    }
+    // The duplicate shares its position with the folder's descriptor: start at the beginning.
+    ::rewinddir(directory);
+    bool taken = false;
+    errno = 0;
+    while (const dirent* entry = ::readdir(directory)) {
+        if (sameIgnoringCase(entry->d_name, encoded)) {
+            taken = true;
+            break;
+        }
+    }
+    // A listing cut short may have missed the name.
+    if (!taken && errno != 0)
+        taken = true;
+    ::closedir(directory);
+    return taken;
 }
 
 bool PackageFolder::sync() const { return syncDirectory(m_fd.get()); }

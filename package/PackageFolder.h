@@ -38,7 +38,8 @@ public:
     QString path() const { return m_path; }
 
     // Whether any entry, of any kind, has this name. A dangling link takes its name too; an
-    // entry that cannot be looked at counts as taken.
+    // entry that cannot be looked at counts as taken. The case of ASCII letters is ignored as
+    // FAT ignores it ("004.DAR" takes "004.dar"), on a file system that minds it too.
     bool isTaken(const QString& name) const;
     bool sync() const;
 

@@ -490,6 +490,10 @@ void InstallTest::checks_data()
     QTest::addRow("existing directory") << "dar"
                                         << "007"
                                         << "0000" << exists;
+    // FAT finds "004.DAR" under "004.dar": so must the check where the file system minds case.
+    QTest::addRow("004.DAR takes typed 004") << "dar"
+                                             << "004"
+                                             << "0000" << exists;
     QTest::addRow("lengths before existence") << "dar"
                                               << "05"
                                               << "0000" << bookThree;
@@ -505,6 +509,7 @@ void InstallTest::checks()
     QTemporaryDir dir;
     const QString pen = dir.filePath("pen/");
     QVERIFY(writeFile(pen + "005.dar", "x"));
+    QVERIFY(writeFile(pen + "004.DAR", "x"));
     QVERIFY(QDir().mkpath(pen + "007.dar"));
     const QStringList before = entries(pen);
 

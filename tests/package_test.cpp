@@ -553,8 +553,10 @@ void PackageTest::renameNeverReplaces()
     writeFile(dir + "123.dar", mine);
     writeFile(dir + "045.dar", theirs);
     QDir().mkpath(dir + "046.dar");
+    // Taken as FAT sees it, on a file system that minds the case too.
+    writeFile(dir + "047.DAR", theirs);
 
-    for (const QString& number : { QStringLiteral("045"), QStringLiteral("046") }) {
+    for (const QString& number : { QStringLiteral("045"), QStringLiteral("046"), QStringLiteral("047") }) {
         const StickerChangeResult result
             = applyStickerChange({ dir + "123.dar", "D", "dab", "123", number, "0100", dir });
         QCOMPARE(result.message, QStringLiteral("教材已存在无法更改贴号！"));
