@@ -307,6 +307,7 @@ private slots:
     void failures();
     void flushAndRemovalFaults_data();
     void flushAndRemovalFaults();
+    void packageFlushedUnderItsName();
     void retryAfterFailure();
     void copyingLocksTheDialog();
     void nameTakenDuringCopy();
@@ -964,6 +965,29 @@ void InstallTest::flushAndRemovalFaults()
             == InstallResult::Installed,
         nameFree);
     QCOMPARE(entries(pen), QStringList { "001.dar" });
+}
+
+void InstallTest::packageFlushedUnderItsName()
+{
+    // On FAT a rename writes the new entry with size 0 and no first cluster; only the renamed
+    // file's own write-back fixes that. "Installed" comes after a flush of the package under its
+    // final name and then of the folder.
+    QTemporaryDir dir;
+    const QString source = makeSource(dir.path(), "dar", 100 * 1024);
+    const QString pen = QFileInfo(dir.path()).canonicalFilePath() + "/pen/";
+    QVERIFY(QDir().mkpath(pen));
+    InstallResult result;
+    QStringList flushed;
+    {
+        const FlushLog log;
+        result = installPackage({ source, pen, "001", 0, ExtSelfMade, 0 }, {}, fixedOptions());
+        flushed = log.flushed();
+    }
+    QCOMPARE(result, InstallResult::Installed);
+    const QStringList files = flushed.filter(QRegularExpression("[^/]$"));
+    QVERIFY2(!files.isEmpty(), qPrintable(flushed.join(", ")));
+    QCOMPARE(files.last(), pen + "001.dar");
+    QVERIFY2(flushed.indexOf(pen, flushed.lastIndexOf(pen + "001.dar")) > 0, qPrintable(flushed.join(", ")));
 }
 
 void InstallTest::retryAfterFailure()

@@ -64,6 +64,8 @@ private slots:
     void renameFailureWritesNothing();
     void stickerChangeNotFlushed_data();
     void stickerChangeNotFlushed();
+    void movedPackageFlushedUnderItsNewName_data();
+    void movedPackageFlushedUnderItsNewName();
     void tooShortForTheStartSticker_data();
     void tooShortForTheStartSticker();
     void renameWithoutNoReplace_data();
@@ -569,6 +571,57 @@ void PackageTest::renameNeverReplaces()
     QCOMPARE(renameNoReplace(dir + "123.dar", dir + "045.dar"), RenameResult::TargetExists);
     QCOMPARE(readFile(dir + "045.dar"), theirs);
     QCOMPARE(readFile(dir + "123.dar"), mine);
+}
+
+void PackageTest::movedPackageFlushedUnderItsNewName_data()
+{
+    QTest::addColumn<QString>("flag");
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<QString>("to");
+
+    QTest::addRow("with a start sticker") << "D"
+                                          << "dab"
+                                          << "123.dar"
+                                          << "045.dar";
+    QTest::addRow("without one") << "O"
+                                 << "dsb"
+                                 << "005.dsr"
+                                 << "006.dsr";
+    QTest::addRow("from a subfolder") << "D"
+                                      << "dab"
+                                      << "old/123.dar"
+                                      << "045.dar";
+}
+
+void PackageTest::movedPackageFlushedUnderItsNewName()
+{
+    // FAT writes a renamed file's size and first cluster only with the file's own metadata: a
+    // renamed package not flushed after the rename is an empty file under its new name once
+    // the pen is pulled. So the last flush of the file comes after the rename, then the folder.
+    QFETCH(QString, flag);
+    QFETCH(QString, type);
+    QFETCH(QString, from);
+    QFETCH(QString, to);
+
+    QTemporaryDir pen;
+    const QString dir = QFileInfo(pen.path()).canonicalFilePath() + "/";
+    QVERIFY(writeFile(dir + from, PackageBuilder(400).bytes()));
+    StickerChangeResult result;
+    QStringList flushed;
+    {
+        const FlushLog log;
+        result = applyStickerChange(
+            { dir + from, flag, type, from.section('/', -1).left(3), to.left(3), "0100", dir });
+        flushed = log.flushed();
+    }
+    QCOMPARE(result.message, QString());
+    QVERIFY(QFileInfo::exists(dir + to));
+    const QStringList files = flushed.filter(QRegularExpression("[^/]$"));
+    QVERIFY2(!files.isEmpty(), qPrintable(flushed.join(", ")));
+    QCOMPARE(files.last(), dir + to);
+    const qsizetype lastFile = flushed.lastIndexOf(dir + to);
+    QVERIFY2(flushed.indexOf(dir, lastFile) > lastFile, qPrintable(flushed.join(", ")));
 }
 
 void PackageTest::stickerChangeNotFlushed_data()
