@@ -2,6 +2,7 @@
 
 #include "FileSync.h"
 #include "PackageFolder.h"
+#include "PenFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -45,13 +46,27 @@ RemovalResult removePackage(const QString& file, const QString& pathKavo)
     if (::fstatat(parent.get(), name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0)
         return RemovalResult::Failed;
 
+    // FAT frees a file's clusters when the last user lets go of it, and the freed clusters may
+    // reach the medium before the folder entry does: a pen pulled then keeps the name over free
+    // clusters, a file that cannot be read. Held open, the file keeps its clusters until the
+    // folder without its name is on the device.
+    PenFile held;
     if (S_ISDIR(info.st_mode)) {
         // Removes links inside, never their targets.
         QDir(file).removeRecursively();
-    } else if (unlinkAt(parent.get(), name.constData()) != 0) {
-        return RemovalResult::Failed;
+    } else {
+        if (S_ISREG(info.st_mode))
+            held = PenFile::openAt(parent.get(), QFile::decodeName(name));
+        if (unlinkAt(parent.get(), name.constData()) != 0)
+            return RemovalResult::Failed;
     }
     if (::fstatat(parent.get(), name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT)
         return RemovalResult::Failed;
+    if (!syncDirectory(parent.get()))
+        return RemovalResult::NotFlushed;
+    if (!held.isOpen())
+        return RemovalResult::Removed;
+    held.close();
+    // Now the freed clusters.
     return syncDirectory(parent.get()) ? RemovalResult::Removed : RemovalResult::NotFlushed;
 }
