@@ -1,39 +1,102 @@
-// Drives the real install and sticker change on a mounted pen from the command line, so that a
-// script in the real-stack guest can pull the pen right after either says it is done:
+// Drives the real install, sticker change, removal and scan on a mounted pen from the command
+// line, so that a script in the real-stack guest can pull the pen while or right after one runs:
 //   penshelf_pendrive install SOURCE PACKAGE_DIR BOOK START
 //   penshelf_pendrive renumber PACKAGE_DIR FILE FLAG TYPE CURRENT NEW START
+//   penshelf_pendrive remove PACKAGE_DIR FILE
+//   penshelf_pendrive scan PACKAGE_DIR        one line per row: label-number, title, file
 // Prints "done" on success, else the message the window would show; exit status 0 on success.
+// With PENSHELF_PULL_AFTER_MS=N in the environment, the pen is pulled N ms after the operation
+// starts, by unbinding the guest's USB gadget as `pen-unplug` does (these operations take
+// milliseconds: a script, or pen-unplug's own start, could not time the pull that closely); the
+// times go to stderr.
 #include "BookHeader.h"
+#include "BookRemoval.h"
+#include "Catalogue.h"
 #include "PackageCopy.h"
 #include "StickerChange.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QStringList>
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <thread>
+
+namespace {
+
+struct Outcome {
+    QString message; // empty: done
+    bool ok = false;
+};
+
+Outcome run(const QStringList& args)
+{
+    if (args.size() == 5 && args[0] == QLatin1String("install")) {
+        const BookType type = GetBookType(args[1]);
+        const InstallResult result = installPackage(
+            { args[1], args[2], args[3], args[4].toInt(), type.extension, type.nTypeBook }, {});
+        return { messageFor(result), result == InstallResult::Installed };
+    }
+    if (args.size() == 8 && args[0] == QLatin1String("renumber")) {
+        const StickerChangeResult result
+            = applyStickerChange({ args[2], args[3], args[4], args[5], args[6], args[7], args[1] });
+        return { result.message, result.message.isEmpty() };
+    }
+    if (args.size() == 3 && args[0] == QLatin1String("remove")) {
+        const QString message = messageFor(removePackage(args[2], args[1]));
+        return { message, message.isEmpty() };
+    }
+    if (args.size() == 2 && args[0] == QLatin1String("scan")) {
+        QString problem;
+        const BookList rows = ScanCatalogue(args[1], &problem);
+        for (const ListData& row : rows)
+            std::printf("%s\t%s\t%s\n", qPrintable(row.stat), qPrintable(row.name), qPrintable(row.file));
+        return { problem, problem.isEmpty() };
+    }
+    std::fprintf(stderr,
+        "usage: penshelf_pendrive install SOURCE PACKAGE_DIR BOOK START\n"
+        "       penshelf_pendrive renumber PACKAGE_DIR FILE FLAG TYPE CURRENT NEW START\n"
+        "       penshelf_pendrive remove PACKAGE_DIR FILE\n"
+        "       penshelf_pendrive scan PACKAGE_DIR\n");
+    std::exit(2);
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments().mid(1);
-    if (args.size() == 5 && args[0] == QLatin1String("install")) {
-        const BookType type = GetBookType(args[1]);
-        const InstallResult result = installPackage(
-            { args[1], args[2], args[3], args[4].toInt(), type.extension, type.nTypeBook }, {});
-        const QString message = messageFor(result);
-        std::printf("%s\n", message.isEmpty() ? "done" : qPrintable(message));
-        std::fflush(stdout);
-        return result == InstallResult::Installed ? 0 : 1;
+    bool pull = false;
+    const int pullAfter = qEnvironmentVariableIntValue("PENSHELF_PULL_AFTER_MS", &pull);
+
+    QElapsedTimer clock;
+    clock.start();
+    qint64 pullStarted = -1;
+    qint64 pullEnded = -1;
+    std::thread puller;
+    if (pull) {
+        puller = std::thread([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(pullAfter));
+            pullStarted = clock.elapsed();
+            QFile udc(qEnvironmentVariable("REALPEN_GADGET") + QStringLiteral("/UDC"));
+            if (udc.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && udc.write("\n") == 1)
+                pullEnded = clock.elapsed();
+        });
     }
-    if (args.size() == 8 && args[0] == QLatin1String("renumber")) {
-        const StickerChangeResult result
-            = applyStickerChange({ args[2], args[3], args[4], args[5], args[6], args[7], args[1] });
-        std::printf("%s\n", result.message.isEmpty() ? "done" : qPrintable(result.message));
-        std::fflush(stdout);
-        return result.message.isEmpty() ? 0 : 1;
+    const Outcome outcome = run(args);
+    const qint64 ended = clock.elapsed();
+    std::printf("%s\n", outcome.ok && outcome.message.isEmpty() ? "done" : qPrintable(outcome.message));
+    std::fflush(stdout);
+    if (puller.joinable()) {
+        puller.join();
+        std::fprintf(stderr, "operation ended at %lld ms; pen pulled from %lld to %lld ms\n",
+            static_cast<long long>(ended), static_cast<long long>(pullStarted),
+            static_cast<long long>(pullEnded));
     }
-    std::fprintf(stderr,
-        "usage: penshelf_pendrive install SOURCE PACKAGE_DIR BOOK START\n"
-        "       penshelf_pendrive renumber PACKAGE_DIR FILE FLAG TYPE CURRENT NEW START\n");
-    return 2;
+    return outcome.ok ? 0 : 1;
 }
