@@ -15,6 +15,7 @@
 
 #include <sys/file.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
@@ -38,6 +39,7 @@ private slots:
     void removalNeverLeavesTheDirectory();
     void removalFaults_data();
     void removalFaults();
+    void removalKeepsTheDataUntilTheNameIsFlushed();
 
 private:
     static QString scanDir();
@@ -438,6 +440,34 @@ void CatalogueTest::removalFaults()
     }
     QCOMPARE(messageFor(result), message);
     QCOMPARE(QFileInfo::exists(dir + "001.dar"), stays);
+}
+
+void CatalogueTest::removalKeepsTheDataUntilTheNameIsFlushed()
+{
+    // FAT frees a removed file's clusters when nothing holds the file any more, and they could
+    // reach the medium before the folder entry: a pen pulled then kept the name over free
+    // clusters. So the package is still held when the folder is flushed first.
+    QTemporaryDir pen;
+    const QString dir = pen.path() + "/";
+    PackageBuilder().writeTo(dir + "001.dar");
+    const QString removed = QFileInfo(dir + "001.dar").canonicalFilePath() + " (deleted)";
+    QStringList heldAtFlush;
+    const SyncCalls system = systemSyncCalls();
+    syncCalls().fsync = [&](int fd) {
+        struct stat info { };
+        if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+            const QDir descriptors(QStringLiteral("/proc/self/fd"));
+            bool held = false;
+            for (const QString& name : descriptors.entryList(QDir::AllEntries | QDir::System))
+                held = held || QFile::symLinkTarget(descriptors.filePath(name)) == removed;
+            heldAtFlush.append(held ? "held" : "let go");
+        }
+        return system.fsync(fd);
+    };
+    const auto restore = qScopeGuard([] { syncCalls() = systemSyncCalls(); });
+
+    QCOMPARE(removePackage(dir + "001.dar", dir), RemovalResult::Removed);
+    QCOMPARE(heldAtFlush, (QStringList { "held", "let go" }));
 }
 
 QTEST_GUILESS_MAIN(CatalogueTest)
