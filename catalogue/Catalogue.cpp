@@ -6,8 +6,10 @@
 #include <QDir>
 #include <QFile>
 #include <QStringDecoder>
+#include <QVarLengthArray>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -20,20 +22,26 @@ namespace {
 struct Kind {
     const char* extension;
     QString label;
-    const char* flag;
-    const char* type;
+    QString flag;
+    QString type;
 };
 
-const Kind* kindFor(const QString& extension)
+// The kind of a listed entry by the three characters of its extension, in any letter case (no
+// other character lowercases to a letter of these names).
+const Kind* kindFor(QStringView extension)
 {
     static const Kind kinds[] = {
-        { "dar", QStringLiteral("自制-"), "D", "dab" },
-        { "das", QStringLiteral("智能-"), "S", "dab" },
-        { "dsr", QStringLiteral("故事-"), "O", "dsb" },
-        { "dcs", QStringLiteral("教辅-"), "C", "dcb" },
+        { "dar", QStringLiteral("自制-"), QStringLiteral("D"), QStringLiteral("dab") },
+        { "das", QStringLiteral("智能-"), QStringLiteral("S"), QStringLiteral("dab") },
+        { "dsr", QStringLiteral("故事-"), QStringLiteral("O"), QStringLiteral("dsb") },
+        { "dcs", QStringLiteral("教辅-"), QStringLiteral("C"), QStringLiteral("dcb") },
+    };
+    const auto sameLetter = [](QChar c, char letter) {
+        return c.unicode() == uchar(letter) || c.unicode() == uchar(letter - 'a' + 'A');
     };
     for (const Kind& kind : kinds) {
-        if (extension == QLatin1String(kind.extension))
+        if (extension.size() == 3 && sameLetter(extension[0], kind.extension[0])
+            && sameLetter(extension[1], kind.extension[1]) && sameLetter(extension[2], kind.extension[2]))
             return &kind;
     }
     return nullptr;
@@ -70,10 +78,11 @@ std::optional<QString> decodedName(const char* name, size_t bytes, bool ascii)
 }
 
 // Walks the directory open on `fd` in the order the file system yields its entries, a folder
-// before what it holds, symbolic links not followed, and calls `visit` with the relative path
-// of every entry of the listed length. A pen holds thousands of entries that cannot be listed:
-// their names are not decoded, and folders too deep to hold a listed entry are not entered.
-// `dotNames`, when given, gets the names in the walked directory itself that start with a dot.
+// before what it holds, symbolic links not followed, and calls `visit` for every entry of the
+// listed length with its relative path, the descriptor of its folder and its name there. A pen
+// holds thousands of entries that cannot be listed: their names are not decoded, and folders
+// too deep to hold a listed entry are not entered. `dotNames`, when given, gets the names in
+// the walked directory itself that start with a dot.
 template <typename Visit>
 void walk(int fd, const QString& prefix, QList<QByteArray>* dotNames, const Visit& visit)
 {
@@ -101,7 +110,7 @@ void walk(int fd, const QString& prefix, QList<QByteArray>* dotNames, const Visi
             continue;
         const qsizetype length = prefix.size() + decoded->size();
         if (length == ListedLength)
-            visit(prefix + *decoded);
+            visit(prefix.isEmpty() ? *decoded : prefix + *decoded, ::dirfd(directory), name);
         // Everything below a longer folder path is longer than a listed entry.
         if (length > ListedLength - 2)
             continue;
@@ -130,11 +139,23 @@ QString ReadBookName(const QString& path, PenLinks links)
 
 QString ReadBookName(int fd)
 {
-    QByteArray bytes = readAt(fd, BookHeader::TitleOffset, BookHeader::TitleLength);
-    bytes.replace('\xFF', '\0');
-    const qsizetype end = bytes.indexOf('\0');
-    if (end >= 0)
-        bytes.truncate(end);
+    // One byte more than the title, for the terminator the decoder gets below.
+    char bytes[BookHeader::TitleLength + 1];
+    qint64 length = 0;
+    while (length < BookHeader::TitleLength) {
+        const ssize_t got = ::pread(fd, bytes + length, size_t(BookHeader::TitleLength - length),
+            off_t(BookHeader::TitleOffset + length));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return {};
+        if (got == 0)
+            break;
+        length += got;
+    }
+    const char* end = std::find_if(bytes, bytes + length, [](char c) { return c == '\0' || c == '\xFF'; });
+    const qsizetype size = end - bytes;
+    bytes[size] = '\0';
 
     // Built with ICU, Qt's decoder knows GB 18030; invalid sequences decode to U+FFFD. Opening
     // the converter costs more than decoding a title, and a scan decodes hundreds: each thread
@@ -142,12 +163,13 @@ QString ReadBookName(int fd)
     thread_local QStringDecoder decoder("GB18030");
     decoder.resetState();
     if (!decoder.isValid())
-        return QString::fromLatin1(bytes);
+        return QString::fromLatin1(bytes, size);
     // The decoder keeps a sequence cut off at the end for more input; the terminator we stopped
     // at makes it show that sequence as a replacement character instead of dropping it.
-    QString title = decoder.decode(bytes + '\0');
-    title.chop(1);
-    return title;
+    const QByteArrayView input(bytes, size + 1);
+    QVarLengthArray<QChar, 2 * (BookHeader::TitleLength + 1)> decoded(decoder.requiredSpace(input.size()));
+    const QChar* last = decoder.appendToBuffer(decoded.data(), input);
+    return QString(decoded.constData(), std::max<qsizetype>(last - decoded.constData() - 1, 0));
 }
 
 QString packageDirectoryFor(const QString& volumePath)
@@ -166,7 +188,10 @@ BookList ScanCatalogue(const QString& pathKavo, QString* problem)
     if (!folder.isOpen())
         return rows;
 
-    const QDir root(pathKavo);
+    // Every row's path: the folder's path as QDir gives it, then the relative path.
+    QString base = QDir(pathKavo).path();
+    if (!base.endsWith(QLatin1Char('/')))
+        base += QLatin1Char('/');
     // The walk gets its own descriptor of the checked folder, never the path again.
     const int fd = ::fcntl(folder.fd(), F_DUPFD_CLOEXEC, 0);
     if (fd < 0)
@@ -176,45 +201,47 @@ BookList ScanCatalogue(const QString& pathKavo, QString* problem)
     // Leftover temporary copies are looked for in the same read of the folder, the largest
     // directory of a full pen.
     QList<QByteArray> dotNames;
-    walk(fd, QString(), &dotNames, [&](const QString& relative) {
-        const QString extension = relative.mid(4, 3).toLower();
-        const Kind* kind = kindFor(extension);
+    walk(fd, QString(), &dotNames, [&](const QString& relative, int directoryFd, const char* name) {
+        const Kind* kind = kindFor(QStringView(relative).mid(4, 3));
         if (!kind)
             return;
 
         ListData row;
-        row.stat = kind->label + relative.left(3);
-        row.flag = QLatin1String(kind->flag);
-        row.type = QLatin1String(kind->type);
-        row.file = root.filePath(relative);
+        row.stat.reserve(kind->label.size() + 3);
+        row.stat.append(kind->label).append(QStringView(relative).left(3));
+        row.flag = kind->flag;
+        row.type = kind->type;
+        row.file = base + relative;
 
-        const PenFile file = PenFile::openAt(folder.fd(), relative);
+        // The walk opened every folder on the way without following links: the entry is
+        // opened in its own folder.
+        const PenFile file = PenFile::openEntry(directoryFd, name);
         if (!file.isOpen()) {
             row.name = UnusableEntryName;
-            rows.append(row);
+            rows.append(std::move(row));
             return;
         }
         const QString title = ReadBookName(file.fd());
-        const QString tag = title.left(3);
-        if (tag == QLatin1String("ATT")) {
+        if (title.startsWith(QLatin1String("ATT"))) {
             const QString rest = title.mid(3);
             QString target;
             if (isPlainName(rest)) {
+                const QString extension = QLatin1String(kind->extension);
                 const PenFile shared = PenFile::openAt(folder.fd(), rest + QLatin1Char('.') + extension);
                 if (shared.isOpen())
                     target = ReadBookName(shared.fd());
             }
             row.name = target + QLatin1Char('(') + rest + QLatin1Char(')');
             row.flag = QStringLiteral("E");
-        } else if (tag == QLatin1String("UNB")) {
+        } else if (title.startsWith(QLatin1String("UNB"))) {
             row.type = QStringLiteral("unb");
             row.name = title.mid(3);
-        } else if (tag == QLatin1String("deb")) {
+        } else if (title.startsWith(QLatin1String("deb"))) {
             row.name = title.mid(4);
         } else {
             row.name = title;
         }
-        rows.append(row);
+        rows.append(std::move(row));
     });
     removeStaleTemporaries(folder, dotNames);
     return rows;

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 bool FileDescriptor::reset()
@@ -33,6 +34,18 @@ int retryOpenAt(int directoryFd, const char* name, int flags)
     return fd;
 }
 
+// glibc's fstat asks the kernel for an fstatat of an empty path, which costs a path buffer per
+// call on the kernels our users run; a scan checks a thousand files. The plain call where it has
+// the same layout.
+int statOf(int fd, struct stat* info)
+{
+#if defined(__x86_64__) && defined(SYS_fstat)
+    return int(::syscall(SYS_fstat, fd, info));
+#else
+    return ::fstat(fd, info);
+#endif
+}
+
 } // namespace
 
 PenFile PenFile::fromDescriptor(int fd, int openErrno)
@@ -46,7 +59,7 @@ PenFile PenFile::fromDescriptor(int fd, int openErrno)
         return file;
     }
     FileDescriptor owned(fd);
-    if (::fstat(fd, &file.m_info) != 0) {
+    if (statOf(fd, &file.m_info) != 0) {
         file.m_refusal = PenRefusal::Failed;
         return file;
     }
@@ -81,6 +94,12 @@ PenFile PenFile::openAt(int directoryFd, const QString& name, PenAccess access)
     if (!parent.isValid())
         return fromDescriptor(-1, errno == ENOTDIR ? ELOOP : errno);
     return openAt(parent.get(), name.mid(slash + 1), access);
+}
+
+PenFile PenFile::openEntry(int directoryFd, const char* name, PenAccess access)
+{
+    const int fd = retryOpenAt(directoryFd, name, openFlags(access, PenLinks::Refuse));
+    return fromDescriptor(fd, errno);
 }
 
 int openDirectoryBeneath(int directoryFd, const QString& relative)

@@ -66,6 +66,8 @@ public:
     // `name` is one component or a relative path below the directory `directoryFd`; no
     // component may be a link.
     static PenFile openAt(int directoryFd, const QString& name, PenAccess access = PenAccess::Read);
+    // One entry of the directory `directoryFd`, by its name as the directory listing gives it.
+    static PenFile openEntry(int directoryFd, const char* name, PenAccess access = PenAccess::Read);
 
     bool isOpen() const { return m_fd.isValid(); }
     int fd() const { return m_fd.get(); }
