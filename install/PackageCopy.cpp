@@ -123,6 +123,21 @@ bool removeOwnFile(int directoryFd, const QString& name)
     return false;
 }
 
+// Removes a file this install wrote, while still holding it open. FAT frees a file's clusters
+// when the last holder lets go, and freed clusters may reach the medium before the folder
+// without the name does: a pen pulled then keeps the name over free clusters, which a later
+// copy may take and a later removal would free again. Held until the folder is flushed, the
+// name is gone from the device first. Whether the removal is on the device is returned.
+bool removeHeldFile(const PackageFolder& folder, FileDescriptor& file, const QString& name)
+{
+    const bool removed = removeOwnFile(folder.fd(), name) && folder.sync();
+    file.reset();
+    // The freed clusters, now: left unwritten they would be lost to the pen, not harmful.
+    if (removed)
+        folder.sync();
+    return removed;
+}
+
 } // namespace
 
 QString packageFileName(const QString& bookOid, const QString& extBook) { return bookOid + extBook; }
@@ -246,8 +261,7 @@ InstallResult installPackage(const InstallRequest& request,
     if (!target.isValid())
         return InstallResult::Failed;
     const auto fail = [&](InstallResult result) {
-        target.reset();
-        removeOwnFile(folder.fd(), temporary.name);
+        removeHeldFile(folder, target, temporary.name);
         return result;
     };
 
@@ -314,8 +328,7 @@ InstallResult installPackage(const InstallRequest& request,
     if (syncFile(target.get()) && folder.sync() && target.reset())
         return InstallResult::Installed;
     // The entry may not be on the device; do not leave a package the user was told failed.
-    target.reset();
-    if (!removeOwnFile(folder.fd(), finalName) || !folder.sync())
+    if (!removeHeldFile(folder, target, finalName))
         return InstallResult::LeftBehind;
     return InstallResult::Failed;
 }

@@ -15,6 +15,7 @@
 #include <sys/file.h>
 #include <sys/vfs.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -263,23 +264,32 @@ int removeStaleTemporaries(const PackageFolder& folder, const QList<QByteArray>&
 {
     int removed = 0;
     int notRemoved = 0;
+    // Removed copies stay open until the folder is flushed: FAT frees a file's clusters when the
+    // last holder lets go, and they must not reach the medium while it still lists the name.
+    std::vector<PenFile> held;
     for (const QByteArray& encoded : names) {
         if (!folder.isOpen())
             break;
         const QString name = QFile::decodeName(encoded);
         if (!isTemporaryCopyName(name))
             continue;
-        const PenFile file = PenFile::openAt(folder.fd(), name);
+        PenFile file = PenFile::openAt(folder.fd(), name);
         // A running install holds its lock; only a copy nobody holds is a leftover.
         if (!file.isOpen() || ::flock(file.fd(), LOCK_EX | LOCK_NB) != 0)
             continue;
-        if (unlinkAt(folder.fd(), encoded.constData()) == 0)
+        if (unlinkAt(folder.fd(), encoded.constData()) == 0) {
             ++removed;
-        else
+            held.push_back(std::move(file));
+        } else {
             ++notRemoved;
+        }
     }
     if (removed > 0 && !folder.sync())
         ++notRemoved;
+    held.clear();
+    // The freed clusters, now: left unwritten they would only be lost to the pen.
+    if (removed > 0)
+        folder.sync();
     if (failed)
         *failed = notRemoved;
     return removed;

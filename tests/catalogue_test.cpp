@@ -295,10 +295,27 @@ void CatalogueTest::staleTemporaries()
     QCOMPARE(::flock(held, LOCK_EX), 0);
     const auto closeHeld = qScopeGuard([held] { ::close(held); });
 
-    ScanCatalogue(dir);
+    QList<QStringList> heldAtFlush;
+    {
+        const FlushLog log;
+        ScanCatalogue(dir);
+        heldAtFlush = log.heldAtFolderFlush();
+    }
     QStringList expected = kept;
     expected.sort();
     QCOMPARE(QDir(dir).entryList(QDir::Files | QDir::Hidden, QDir::Name), expected);
+
+    // Held until the folder without their names is flushed, so that FAT cannot free their
+    // clusters on the medium first; let go afterwards.
+    QVERIFY(!heldAtFlush.isEmpty());
+    QStringList removedHeld;
+    for (const QString& path : heldAtFlush.first())
+        removedHeld.append(QFileInfo(path).fileName());
+    removedHeld.sort();
+    QStringList removed = stale;
+    removed.sort();
+    QCOMPARE(removedHeld, removed);
+    QCOMPARE(heldAtFlush.last(), QStringList());
 }
 
 void CatalogueTest::scanOfNothing()

@@ -308,6 +308,8 @@ private slots:
     void flushAndRemovalFaults_data();
     void flushAndRemovalFaults();
     void packageFlushedUnderItsName();
+    void failedCopyRemovedWhileHeld_data();
+    void failedCopyRemovedWhileHeld();
     void retryAfterFailure();
     void copyingLocksTheDialog();
     void nameTakenDuringCopy();
@@ -988,6 +990,48 @@ void InstallTest::packageFlushedUnderItsName()
     QVERIFY2(!files.isEmpty(), qPrintable(flushed.join(", ")));
     QCOMPARE(files.last(), pen + "001.dar");
     QVERIFY2(flushed.indexOf(pen, flushed.lastIndexOf(pen + "001.dar")) > 0, qPrintable(flushed.join(", ")));
+}
+
+void InstallTest::failedCopyRemovedWhileHeld_data()
+{
+    QTest::addColumn<int>("fileFlush");
+    QTest::addColumn<QString>("removed");
+
+    QTest::addRow("copy not flushed") << 1 << "temporary";
+    QTest::addRow("renamed package not flushed") << 2 << "001.dar";
+}
+
+void InstallTest::failedCopyRemovedWhileHeld()
+{
+    // FAT frees a removed file's clusters when nothing holds it, and they may reach the medium
+    // before the folder entry: a pen pulled then keeps a name over free clusters, which the next
+    // copy may take. A copy removed after a failure is held until its folder is flushed.
+    QFETCH(int, fileFlush);
+    QFETCH(QString, removed);
+
+    QTemporaryDir dir;
+    const QString source = makeSource(dir.path(), "dar", 100 * 1024);
+    const QString pen = QFileInfo(dir.path()).canonicalFilePath() + "/pen/";
+    QVERIFY(QDir().mkpath(pen));
+    InstallResult result;
+    QList<QStringList> held;
+    {
+        const FailingSync failing({ fileFlush, 0, 0 });
+        const FlushLog log;
+        result = installPackage({ source, pen, "001", 0, ExtSelfMade, 0 }, {}, fixedOptions());
+        held = log.heldAtFolderFlush();
+    }
+    QCOMPARE(result, InstallResult::Failed);
+    QCOMPARE(entries(pen), QStringList());
+    QStringList heldNames;
+    for (const QStringList& paths : held) {
+        for (const QString& path : paths) {
+            const QString name = QFileInfo(path).fileName();
+            heldNames.append(name.startsWith(".penshelf-") ? "temporary" : name);
+        }
+    }
+    QCOMPARE(heldNames, QStringList { removed });
+    QVERIFY2(held.last().isEmpty(), "the removed copy is still open after the install");
 }
 
 void InstallTest::retryAfterFailure()
