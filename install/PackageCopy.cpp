@@ -304,7 +304,9 @@ InstallResult installPackage(const InstallRequest& request,
         if (!written)
             return fail(InstallResult::Failed);
     }
-    // Every byte is on the device before the package name can point at it.
+    // Every byte is on the device before the package name can point at it, and before the
+    // read-back reads it from there. The data is written once either way, so this flush costs
+    // little more than the one after the rename.
     if (!syncFile(target.get()))
         return fail(InstallResult::Failed);
     if (options.readBack
