@@ -5,7 +5,6 @@
 #include "PackageFolder.h"
 #include "PenFile.h"
 
-#include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
 
@@ -13,7 +12,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
@@ -142,41 +140,26 @@ bool removeHeldFile(const PackageFolder& folder, FileDescriptor& file, const QSt
 
 QString packageFileName(const QString& bookOid, const QString& extBook) { return bookOid + extBook; }
 
-namespace {
-// An empty or relative package directory would resolve against the working directory.
-bool isPackageDirectory(const QString& pathKavo)
-{
-    return !pathKavo.isEmpty() && QDir::isAbsolutePath(pathKavo);
-}
-}
-
 std::bitset<1000> takenBookOids(const QString& pathKavo, const QString& extBook)
 {
     std::bitset<1000> taken;
-    if (!isPackageDirectory(pathKavo))
-        return taken;
     // One read of the directory: on FAT every lookup of a name searches the whole directory,
     // so asking for each number in turn reads it hundreds of times.
-    DIR* directory = ::opendir(QFile::encodeName(pathKavo).constData());
-    if (!directory)
-        return taken;
     const QByteArray suffix = QFile::encodeName(extBook);
     const auto sameLetters = [](char a, char b) {
         const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
         return lower(a) == lower(b);
     };
-    while (const dirent* entry = ::readdir(directory)) {
-        const char* name = entry->d_name;
+    PackageFolder::open(pathKavo).forEachName([&](const char* name) {
         if (std::strlen(name) != size_t(3 + suffix.size()))
-            continue;
+            return true;
         if (!std::all_of(name, name + 3, [](char c) { return c >= '0' && c <= '9'; }))
-            continue;
+            return true;
         // FAT ignores the letter case of names: "004.DAR" takes 004 as "004.dar" does.
-        if (!std::equal(suffix.begin(), suffix.end(), name + 3, sameLetters))
-            continue;
-        taken.set(size_t((name[0] - '0') * 100 + (name[1] - '0') * 10 + (name[2] - '0')));
-    }
-    ::closedir(directory);
+        if (std::equal(suffix.begin(), suffix.end(), name + 3, sameLetters))
+            taken.set(size_t((name[0] - '0') * 100 + (name[1] - '0') * 10 + (name[2] - '0')));
+        return true;
+    });
     return taken;
 }
 

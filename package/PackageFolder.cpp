@@ -162,31 +162,37 @@ bool PackageFolder::isTaken(const QString& name) const
     // a name that differs in case, and only a name with a letter can.
     if (ignoresLetterCase(m_fd.get()) || !std::any_of(encoded.begin(), encoded.end(), isAsciiLetter))
         return false;
-    const int listing = ::fcntl(m_fd.get(), F_DUPFD_CLOEXEC, 0);
+    bool taken = false;
+    // A listing cut short may have missed the name.
+    const bool read = forEachName([&](const char* entry) {
+        taken = sameIgnoringCase(entry, encoded);
+        return !taken;
+    });
+    return taken || !read;
+}
+
+bool PackageFolder::sync() const { return syncDirectory(m_fd.get()); }
+
+bool PackageFolder::forEachName(const std::function<bool(const char* name)>& visit) const
+{
+    const int listing = isOpen() ? ::fcntl(m_fd.get(), F_DUPFD_CLOEXEC, 0) : -1;
     DIR* directory = listing >= 0 ? ::fdopendir(listing) : nullptr;
     if (!directory) {
         if (listing >= 0)
             ::close(listing);
-        return true;
+        return false;
     }
     // The duplicate shares its position with the folder's descriptor: start at the beginning.
     ::rewinddir(directory);
-    bool taken = false;
     errno = 0;
-    while (const dirent* entry = ::readdir(directory)) {
-        if (sameIgnoringCase(entry->d_name, encoded)) {
-            taken = true;
-            break;
-        }
-    }
-    // A listing cut short may have missed the name.
-    if (!taken && errno != 0)
-        taken = true;
+    const dirent* entry;
+    while ((entry = ::readdir(directory)) && visit(entry->d_name))
+        errno = 0;
+    // Stopped by `visit`, or at the end without an error.
+    const bool complete = entry != nullptr || errno == 0;
     ::closedir(directory);
-    return taken;
+    return complete;
 }
-
-bool PackageFolder::sync() const { return syncDirectory(m_fd.get()); }
 
 bool isTemporaryCopyName(const QString& name)
 {
@@ -240,23 +246,12 @@ TemporaryCopy createTemporaryCopy(const PackageFolder& folder)
 int removeStaleTemporaries(const PackageFolder& folder, int* failed)
 {
     QList<QByteArray> names;
-    const int listing = folder.isOpen() ? ::fcntl(folder.fd(), F_DUPFD_CLOEXEC, 0) : -1;
-    DIR* directory = listing >= 0 ? ::fdopendir(listing) : nullptr;
-    if (!directory && listing >= 0)
-        ::close(listing);
-    // The duplicate shares its position with the folder's descriptor: start at the beginning.
-    if (directory)
-        ::rewinddir(directory);
-    while (directory) {
-        const dirent* entry = ::readdir(directory);
-        if (!entry)
-            break;
+    folder.forEachName([&](const char* name) {
         // Every name of a full pen passes here: only the few that start like a copy are kept.
-        if (entry->d_name[0] == '.')
-            names.append(QByteArray(entry->d_name));
-    }
-    if (directory)
-        ::closedir(directory);
+        if (name[0] == '.')
+            names.append(QByteArray(name));
+        return true;
+    });
     return removeStaleTemporaries(folder, names, failed);
 }
 

@@ -6,6 +6,8 @@
 #include <QList>
 #include <QString>
 
+#include <functional>
+
 // The package directory of a pen, opened once and checked: every part below the pen's volume
 // must be a real folder (no link) on the pen's own file system. Entries are then reached
 // through the folder's descriptor, so that nothing is read or written elsewhere.
@@ -42,6 +44,10 @@ public:
     // FAT ignores it ("004.DAR" takes "004.dar"), on a file system that minds it too.
     bool isTaken(const QString& name) const;
     bool sync() const;
+    // Reads the folder once from its start and calls `visit` with each entry's name ("." and
+    // ".." too) until it returns false. Returns whether the listing was read to its end or
+    // stopped by `visit`; false when it could not be read or was cut short.
+    bool forEachName(const std::function<bool(const char* name)>& visit) const;
 
 private:
     FileDescriptor m_fd;
