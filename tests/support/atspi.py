@@ -161,13 +161,15 @@ def combo_items(combo):
     return items
 
 
-def select_combo_item(combo, name):
-    """Picks the item as a user would (the combo's activation follows)."""
-    for node in walk(combo):
-        if role(node) in ('list item', 'menu item') and node.name == name:
+def select_combo_item(combo, item):
+    """Picks the item, given by its text or its index, as a user would (the combo's activation
+    follows)."""
+    items = [node for node in walk(combo) if role(node) in ('list item', 'menu item')]
+    for index, node in enumerate(items):
+        if item == index if isinstance(item, int) else node.name == item:
             act(node, 'Toggle', 'Press', 'click')
             return
-    raise NotFound(f'no item {name!r} in {combo_items(combo)}')
+    raise NotFound(f'no item {item!r} in {combo_items(combo)}')
 
 
 def table_rows(table):

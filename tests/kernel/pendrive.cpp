@@ -1,14 +1,14 @@
 // Drives the real install, sticker change, removal and scan on a mounted pen from the command
-// line, so that a script in the real-stack guest can pull the pen while or right after one runs:
+// line, so that the real-kernel suite can pull the pen while or right after one runs:
 //   penshelf_pendrive install SOURCE PACKAGE_DIR BOOK START
 //   penshelf_pendrive renumber PACKAGE_DIR FILE FLAG TYPE CURRENT NEW START
 //   penshelf_pendrive remove PACKAGE_DIR FILE
 //   penshelf_pendrive scan PACKAGE_DIR        one line per row: label-number, title, file
 // Prints "done" on success, else the message the window would show; exit status 0 on success.
-// With PENSHELF_PULL_AFTER_MS=N in the environment, the pen is pulled N ms after the operation
-// starts, by unbinding the guest's USB gadget as `pen-unplug` does (these operations take
-// milliseconds: a script, or pen-unplug's own start, could not time the pull that closely); the
-// times go to stderr.
+// With PENSHELF_PULL_AFTER_MS=N and PENSHELF_GADGET=<the gadget's configfs folder> in the
+// environment, the pen is pulled N ms after the operation starts, by unbinding the guest's USB
+// gadget (these operations take milliseconds: a script could not time the pull that closely);
+// the times go to stderr.
 #include "BookHeader.h"
 #include "BookRemoval.h"
 #include "Catalogue.h"
@@ -83,7 +83,7 @@ int main(int argc, char** argv)
         puller = std::thread([&] {
             std::this_thread::sleep_for(std::chrono::milliseconds(pullAfter));
             pullStarted = clock.elapsed();
-            QFile udc(qEnvironmentVariable("REALPEN_GADGET") + QStringLiteral("/UDC"));
+            QFile udc(qEnvironmentVariable("PENSHELF_GADGET") + QStringLiteral("/UDC"));
             if (udc.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && udc.write("\n") == 1)
                 pullEnded = clock.elapsed();
         });

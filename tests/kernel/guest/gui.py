@@ -1,0 +1,196 @@
+"""The program's real window in the guest: an X server (Xvfb), a session bus with the
+accessibility bus behind it, the built program, and what a user does with its window, done
+through the accessibility bus (tests/support/atspi.py)."""
+
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'support'))
+import atspi  # noqa: E402
+from atspi import find, find_all, press, set_text, wait_for  # noqa: E402,F401
+
+TITLE = '点读笔管理'
+NO_PEN = '请连接点读系列产品！'
+
+
+class Session:
+    """Xvfb and a session bus whose launcher starts the accessibility bus; started once a boot."""
+
+    def __init__(self, display=':99'):
+        self.display = display
+        os.environ.update(DISPLAY=display, QT_QPA_PLATFORM='xcb', QT_LINUX_ACCESSIBILITY_ALWAYS_ON='1',
+                          NO_AT_BRIDGE='0', XDG_RUNTIME_DIR='/run/user/0', LANG='C.UTF-8')
+        self.xvfb = subprocess.Popen(['Xvfb', display, '-screen', '0', '1024x768x24', '-nolisten', 'tcp'],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        socket = f'/tmp/.X11-unix/X{display[1:]}'
+        wait_for(lambda: os.path.exists(socket), 'the X server', 90)
+        bus = subprocess.run(['dbus-daemon', '--session', '--fork', '--print-address=1', '--print-pid=1'],
+                             capture_output=True, text=True, check=True)
+        address, pid = bus.stdout.split('\n')[:2]
+        self.bus_pid = int(pid)
+        os.environ['DBUS_SESSION_BUS_ADDRESS'] = address.strip()
+        # The program asks for the accessibility bus once, when it starts: have it running by then.
+        subprocess.run(['gdbus', 'call', '--session', '-d', 'org.a11y.Bus', '-o', '/org/a11y/bus', '-m',
+                        'org.a11y.Bus.GetAddress'], capture_output=True, check=True, timeout=120)
+
+    def close(self):
+        for pid in (self.bus_pid,):
+            try:
+                os.kill(pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
+        self.xvfb.terminate()
+
+
+class Program:
+    """The built program with its window; its output goes to FOLDER/program.log."""
+
+    def __init__(self, binary, folder, log):
+        self.folder = folder
+        self.log = log
+        self.output = open(os.path.join(folder, 'program.log'), 'ab')
+        self.process = subprocess.Popen([binary], stdout=self.output, stderr=subprocess.STDOUT,
+                                        stdin=subprocess.DEVNULL)
+        started = time.monotonic()
+        self.app = atspi.Application.find(os.path.basename(binary), timeout=240)
+        self.window = self.app.window(TITLE, timeout=240)
+        log(f'window up after {time.monotonic() - started:.1f} s')
+        self.shots = 0
+
+    def alive(self):
+        return self.process.poll() is None
+
+    def close(self):
+        if self.alive():
+            self.process.terminate()
+            try:
+                self.process.wait(20)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+        self.output.close()
+
+    def shot(self, name):
+        """A screenshot of the whole screen, for the evidence."""
+        self.shots += 1
+        path = os.path.join(self.folder, f'{self.shots:02d}-{name}.png')
+        subprocess.run(['import', '-window', 'root', path], capture_output=True, timeout=120)
+        return path
+
+    def dump(self, name):
+        with open(os.path.join(self.folder, f'tree-{name}.txt'), 'w') as out:
+            atspi.dump(self.app.node, out)
+
+    # --- what the window shows -----------------------------------------------------------------
+    def combo(self):
+        return find(self.window, 'combo box')
+
+    def pens(self):
+        """The pen selector's items (the placeholder when no pen is listed)."""
+        return atspi.combo_items(self.combo())
+
+    def selected_pen(self):
+        return self.combo().name
+
+    def serial(self):
+        return atspi.text(atspi.field_after(self.window, '序列号：'))
+
+    def rows(self):
+        """The package table, one (title, sticker) per row."""
+        return [tuple(row) for row in atspi.table_rows(find(self.window, 'table'))]
+
+    def message(self):
+        """The message line: the unnamed label before the install button."""
+        nodes = [n for n in atspi.children(find(self.window, 'push button', '安装…').parent)]
+        index = next(i for i, n in enumerate(nodes) if atspi.role(n) == 'push button' and n.name == '安装…')
+        for node in reversed(nodes[:index]):
+            if atspi.role(node) == 'label':
+                return node.name
+        return ''
+
+    def wait(self, probe, what, timeout=120):
+        return wait_for(probe, what, timeout)
+
+    def wait_rows(self, predicate, what, timeout=120):
+        return wait_for(lambda: predicate(self.rows()) and self.rows(), what, timeout)
+
+    def wait_message(self, text, timeout=120):
+        return wait_for(lambda: self.message() == text, f'the message {text!r} (shown: {self.message()!r})', timeout)
+
+    # --- what a user does ------------------------------------------------------------------------
+    def keys(self, widget, *keys):
+        """Types keys into a widget: the window gets the X input focus (no window manager runs
+        to give it), the widget the keyboard focus, then xdotool sends the keys."""
+        window = subprocess.run(['xdotool', 'search', '--sync', '--onlyvisible', '--pid', str(self.process.pid),
+                                 '--name', f'^{TITLE}$'], capture_output=True, text=True, timeout=60).stdout.split()
+        subprocess.run(['xdotool', 'windowfocus', '--sync', window[0]], check=True, timeout=60)
+        widget.queryComponent().grabFocus()
+        wait_for(lambda: atspi.states(widget).contains(atspi.pyatspi.STATE_FOCUSED), 'the keyboard focus', 30)
+        subprocess.run(['xdotool', 'key', '--delay', '100', *keys], check=True, timeout=60)
+
+    def choose_pen(self, index, serial):
+        """Picks the pen at `index` in the selector with the keyboard (its items may read the
+        same); it shows `serial` once chosen."""
+        self.keys(self.combo(), 'Home', *(['Down'] * index))
+        wait_for(lambda: self.serial() == serial, f'pen {index} ({serial}) chosen, serial shown: {self.serial()!r}', 60)
+
+    def select_row(self, sticker):
+        table = find(self.window, 'table')
+        rows = self.rows()
+        index = next(i for i, row in enumerate(rows) if row[1].endswith(sticker))
+        atspi.select_table_row(table, index)
+        wait_for(lambda: atspi.is_enabled(find(self.window, 'push button', '删除')), 'the row selected', 60)
+
+    def install(self, source, sticker):
+        """Install…, the package chosen in the file dialog, the sticker number typed in the install
+        dialog, Install. Returns the install dialog's message when it stays open, else None."""
+        press(find(self.window, 'push button', '安装…'))
+        chooser = self.app.window(lambda title: '点读包' in title and title != TITLE, 120)
+        edits = wait_for(lambda: [n for n in find_all(chooser, 'text', showing=True)
+                                  if 'EditableText' in _interfaces(n)], 'the file name field', 60)
+        set_text(edits[-1], source)
+        accept = wait_for(lambda: [b for b in find_all(chooser, 'push button', showing=True)
+                                   if re.match(r'^(&?打开|&?Open|选择|&?Choose)', b.name) and atspi.is_enabled(b)],
+                          'the open button', 60)
+        press(accept[0])
+        dialog = self.app.window('安装点读包', 120)
+        set_text(atspi.field_after(dialog, '书名贴号：'), sticker)
+        press(find(dialog, 'push button', '安装'))
+
+        def outcome():
+            if not any(w.name == '安装点读包' for w in self.app.windows() if atspi.is_showing(w)):
+                return ('closed',)
+            labels = [n.name for n in find_all(dialog, 'label') if n.name and not n.name.endswith('：')]
+            cancel = find(dialog, 'push button', '取消')
+            return ('open', labels) if labels and atspi.is_enabled(cancel) else None
+        result = wait_for(outcome, 'the install to end', 300)
+        if result[0] == 'closed':
+            return None
+        message = result[1][-1]
+        press(find(dialog, 'push button', '取消'))
+        return message
+
+    def renumber(self, sticker, new):
+        self.select_row(sticker)
+        set_text(atspi.field_after(self.window, '书名贴号：'), new)
+        press(find(self.window, 'push button', '应用贴号'))
+
+    def remove(self, sticker):
+        self.select_row(sticker)
+        press(find(self.window, 'push button', '删除'))
+        alert = self.app.window(lambda title: True, 120, role_names=('alert', 'dialog'))
+        press(find(alert, 'push button', '删除'))
+
+    def press_refresh(self):
+        press(find(self.window, 'push button', '刷新'))
+
+    def eject(self):
+        press(find(self.window, 'push button', '弹出'))
+
+
+def _interfaces(node):
+    import pyatspi
+    return pyatspi.listInterfaces(node)

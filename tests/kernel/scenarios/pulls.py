@@ -1,0 +1,205 @@
+#!/usr/bin/python3
+"""Pens pulled in the middle of the program's own renumber and removal (run through
+penshelf_pendrive, which pulls the pen a given number of milliseconds after it starts), one pull
+per delay; after each, the pen is plugged back, scanned, and its medium checked. Then an ext4
+pen with a link and a FIFO named like packages.
+  pulls.py EVIDENCE_DIR BUILD_DIR"""
+import os
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'guest'))
+from kpen import Image, Pen, Scenarios, check, package_bytes, run  # noqa: E402
+
+EVIDENCE, BUILD = sys.argv[1], sys.argv[2]
+DRIVER = os.path.join(BUILD, 'tests', 'penshelf_pendrive')
+RENUMBER_DELAYS = [0, 2, 5, 10, 20, 50]
+REMOVAL_DELAYS = [0, 2, 5, 10, 15, 20, 30, 50]
+SOURCE = '/root/books/pulled.dab'
+SOURCE_BYTES = package_bytes('拔笔测试书', 256 * 1024 + 3, 4)
+os.makedirs(os.path.dirname(SOURCE), exist_ok=True)
+with open(SOURCE, 'wb') as out:
+    out.write(SOURCE_BYTES)
+
+scenarios = Scenarios(EVIDENCE)
+os.makedirs('/run/pens', exist_ok=True)
+image = Image('/run/pens/pulls.img', size_mib=128)
+pen = Pen(1, image.path)
+
+
+def driver(*args, pull_after=None):
+    env = dict(os.environ)
+    if pull_after is not None:
+        env.update(PENSHELF_PULL_AFTER_MS=str(pull_after), PENSHELF_GADGET=pen.gadget)
+    try:
+        result = subprocess.run([DRIVER, *args], capture_output=True, text=True, timeout=60, env=env)
+        return result.returncode, result.stdout.strip(), result.stderr.strip()
+    except subprocess.TimeoutExpired:
+        return 124, '', 'timed out'
+
+
+def folder():
+    return os.path.join(pen.mountpoint, 'USER', 'CUSTOM') + '/'
+
+
+def replug():
+    """The pen pulled by the driver goes back in; the stale mount goes first."""
+    pen.unplug()
+    pen.drop_stale_mount()
+    pen.plug()
+    pen.mount()
+
+
+def whole(path):
+    try:
+        with open(path, 'rb') as package:
+            got = package.read()
+    except OSError:
+        return False
+    return len(got) == len(SOURCE_BYTES) and got[512:] == SOURCE_BYTES[512:]
+
+
+def after_replug(log):
+    status, out, _ = driver('scan', folder())
+    names = sorted(os.listdir(folder()))
+    log(f'  after replug: {names}; scan (exit {status}): {out.replace(chr(10), " | ")}')
+    return [n for n in names if n.startswith('.penshelf-')], status
+
+
+def sweep_renumber(log):
+    failures = []
+    for delay in RENUMBER_DELAYS:
+        here = folder()
+        if os.path.exists(here + '100.dar'):
+            current, new = '100', '200'
+        elif os.path.exists(here + '200.dar'):
+            current, new = '200', '100'
+        else:
+            current, new = '100', '200'
+            check(driver('install', SOURCE, here, '100', '0000')[0] == 0, 'the set-up install failed')
+        status, said, times = driver('renumber', here, f'{here}{current}.dar', 'D', 'dab', current, new, '0123',
+                                     pull_after=delay)
+        log(f'delay {delay} ms: renumber {current} -> {new}: said {said!r} (exit {status}); {times}')
+        replug()
+        leftovers, scan_status = after_replug(log)
+        here = folder()
+        present = [n for n in (current, new) if os.path.exists(f'{here}{n}.dar')]
+        bad = []
+        if status == 124:
+            bad.append('the renumber hung')
+        if scan_status == 124:
+            bad.append('the scan hung')
+        if len(present) != 1:
+            bad.append(f'the package is under {len(present)} names')
+        elif not whole(f'{here}{present[0]}.dar'):
+            bad.append(f'{present[0]}.dar is not the whole package')
+        if status == 0 and present == [current]:
+            bad.append('said done, but the package has its old name')
+        if leftovers:
+            bad.append(f'temporary copies left: {leftovers}')
+        log(f'  {"FAILED: " + "; ".join(bad) if bad else "ok"}')
+        if bad:
+            failures.append(f'{delay} ms: {"; ".join(bad)}')
+    check(not failures, ' / '.join(failures))
+    return f'{len(RENUMBER_DELAYS)} pulls at {RENUMBER_DELAYS} ms: the package whole under exactly one name each time, no copy left'
+
+
+def sweep_removal(log):
+    failures = []
+    for number, delay in enumerate(REMOVAL_DELAYS, start=301):
+        here = folder()
+        check(driver('install', SOURCE, here, str(number), '0000')[0] == 0, f'the set-up install of {number} failed')
+        status, said, times = driver('remove', here, f'{here}{number}.dar', pull_after=delay)
+        log(f'delay {delay} ms: remove {number}.dar: said {said!r} (exit {status}); {times}')
+        replug()
+        leftovers, scan_status = after_replug(log)
+        path = f'{folder()}{number}.dar'
+        bad = []
+        if status == 124:
+            bad.append('the removal hung')
+        if scan_status == 124:
+            bad.append('the scan hung')
+        if os.path.exists(path) and not whole(path):
+            bad.append(f'{number}.dar is there but not whole')
+        if status == 0 and os.path.exists(path):
+            bad.append(f'said done, but {number}.dar is back')
+        if leftovers:
+            bad.append(f'temporary copies left: {leftovers}')
+        log(f'  {"FAILED: " + "; ".join(bad) if bad else "ok"}')
+        if bad:
+            failures.append(f'{delay} ms: {"; ".join(bad)}')
+            break  # what follows would run on a damaged file system
+    pen.unplug()
+    pen.drop_stale_mount()
+    clean, report = image.fsck()
+    log(f'fsck: {report}')
+    if not clean:
+        failures.append(f'fsck.fat: {report}')
+    check(not failures, ' / '.join(failures))
+    return f'{len(REMOVAL_DELAYS)} pulls at {REMOVAL_DELAYS} ms: each package whole or gone, as said, no copy left, fsck clean'
+
+
+def ext4_links_and_fifos(log):
+    """Links and FIFOs exist on an ext4 pen: listed as unusable without a hang, nothing written
+    through them; a package folder that is a link is refused with the reason."""
+    tree = '/run/pens/ext4-tree'
+    outside = '/run/pens/outside'
+    os.makedirs(f'{tree}/SYS/INI', exist_ok=True)
+    os.makedirs(f'{tree}/USER/CUSTOM', exist_ok=True)
+    os.makedirs(outside, exist_ok=True)
+    with open(f'{tree}/SYS/INI/product.ini', 'wb') as out:
+        out.write(b'[Product]\r\nSN=EXT4PEN0001\r\n')
+    with open(f'{tree}/USER/CUSTOM/001.dar', 'wb') as out:
+        out.write(package_bytes('拔笔测试书', 8192, 9))
+    with open(f'{outside}/book.dar', 'wb') as out:
+        out.write(SOURCE_BYTES)
+    os.symlink(f'{outside}/book.dar', f'{tree}/USER/CUSTOM/002.dar')
+    os.mkfifo(f'{tree}/USER/CUSTOM/003.dar')
+    ext4 = '/run/pens/ext4.img'
+    with open(ext4, 'wb') as out:
+        out.truncate(64 * 1024 * 1024)
+    run('mkfs.ext4', '-q', '-F', '-L', 'EXT4 PEN', '-d', tree, ext4)
+    pen.unplug()
+    with open(f'{pen.gadget}/functions/mass_storage.0/lun.0/file', 'w') as out:
+        out.write(ext4)
+    pen.plug()
+    mountpoint = '/media/EXT4 PEN'
+    os.makedirs(mountpoint, exist_ok=True)
+    run('mount', '-t', 'ext4', pen.dev, mountpoint)
+    here = f'{mountpoint}/USER/CUSTOM/'
+    before = open(f'{outside}/book.dar', 'rb').read()
+    status, out, _ = driver('scan', here)
+    log(f'scan (exit {status}):\n{out}')
+    check(status != 124, 'the scan hung')
+    lines = out.splitlines()
+    check(any(line.startswith('自制-002\t（无法使用的条目）\t') for line in lines), 'the link is not listed as unusable')
+    check(any(line.startswith('自制-003\t（无法使用的条目）\t') for line in lines), 'the FIFO is not listed as unusable')
+    status, out, _ = driver('install', SOURCE, here, '002', '0150')
+    check(out == '此贴号点读包已存在！', f'the install onto the link\'s name said {out!r}')
+    status, out, _ = driver('renumber', here, f'{here}002.dar', 'D', 'dab', '002', '006', '0123')
+    check(status != 0, 'the renumber of the link went through')
+    status, out, _ = driver('renumber', here, f'{here}003.dar', 'D', 'dab', '003', '007', '0123')
+    check(status not in (0, 124), f'the renumber of the FIFO: exit {status}')
+    check(os.path.islink(f'{here}002.dar'), 'the link is no longer a link')
+    check(open(f'{outside}/book.dar', 'rb').read() == before, 'the file the link points at changed')
+    os.rename(f'{mountpoint}/USER/CUSTOM', f'{mountpoint}/USER/REAL')
+    os.symlink(outside, f'{mountpoint}/USER/CUSTOM')
+    listing = sorted(os.listdir(outside))
+    status, out, _ = driver('scan', here)
+    check('点读笔上的 USER/CUSTOM 是指向别处的链接，不能使用！' in out, f'the scan of a linked folder said {out!r}')
+    status, out, _ = driver('install', SOURCE, here, '008', '0150')
+    check(status != 0, 'the install into a linked folder went through')
+    check(sorted(os.listdir(outside)) == listing, 'something was written into the folder the link points at')
+    run('umount', mountpoint)
+    return 'the link and the FIFO listed as unusable, refused for install and renumber, nothing written through them; a linked USER/CUSTOM refused with its reason'
+
+
+pen.plug()
+pen.mount()
+scenarios.run('pull-during-renumber', sweep_renumber)
+if pen.disk is None or not os.path.ismount(pen.mountpoint or ''):
+    replug()
+scenarios.run('pull-during-removal', sweep_removal)
+scenarios.run('ext4-links-and-fifos', ext4_links_and_fifos)
+pen.unplug()
+scenarios.exit()
