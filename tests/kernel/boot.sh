@@ -162,16 +162,24 @@ APPEND+=" modprobe.blacklist=kvm,kvm_amd,kvm_intel,pcspkr,floppy,parport_pc,ppde
 BIOS=()
 [ -e /usr/share/qemu/qboot.rom ] && BIOS=(-bios /usr/share/qemu/qboot.rom)
 
-# The console goes to the log; CMD's output is the part between the guest's two markers.
+# The console goes to the log; CMD's output is the part between the guest's two markers, passed
+# on line by line as it comes.
+command_output() {
+    local line inside=0
+    while IFS= read -r line; do
+        line=${line%$'\r'}
+        [ "$VERBOSE" = 1 ] && printf '%s\n' "$line" >&2
+        case "$line" in
+        *@@GUEST@@\ BEGIN*) inside=1 ;;
+        *@@GUEST@@\ END*) inside=0 ;;
+        *) [ "$inside" = 1 ] && printf '%s\n' "$line" ;;
+        esac
+    done
+}
 started=$(date +%s.%N)
 timeout -k 5 "$TIMEOUT" qemu-system-x86_64 "${ACCEL[@]}" -M pc -m "$MEM" -smp 2 -nodefaults -no-user-config \
     -nographic -serial stdio "${BIOS[@]}" -no-reboot -kernel "$KERNEL" -initrd "$INITRD" -append "$APPEND" \
-    "${FS[@]}" </dev/null 2>"$JOB/qemu.stderr" | tee "$JOB/console" | awk -v verbose="$VERBOSE" '
-        { sub(/\r$/, "") }
-        index($0, "@@GUEST@@ BEGIN") { inside = 1; next }
-        index($0, "@@GUEST@@ END") { inside = 0; next }
-        inside { print; fflush() }
-        verbose { print > "/dev/stderr"; fflush() }'
+    "${FS[@]}" </dev/null 2>"$JOB/qemu.stderr" | tee "$JOB/console" | command_output
 QRC=${PIPESTATUS[0]}
 elapsed=$(awk -v a="$started" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }')
 [ "$LOG" = /dev/null ] || { tr -d '\r' < "$JOB/console"; cat "$JOB/guest.log" "$JOB/qemu.stderr"; } > "$LOG" 2>/dev/null

@@ -27,7 +27,8 @@ class NotFound(Exception):
 
 def wait_for(probe, what, timeout=60.0, interval=0.2):
     """Calls probe until it returns something true (an exception counts as false) and returns
-    that; raises NotFound naming `what` after `timeout` seconds."""
+    that; raises NotFound naming `what` (a text, or a callable giving it) after `timeout`
+    seconds."""
     deadline = time.monotonic() + timeout
     last_error = None
     while True:
@@ -41,6 +42,11 @@ def wait_for(probe, what, timeout=60.0, interval=0.2):
             last_error = error
         if time.monotonic() >= deadline:
             detail = f' (last: {last_error})' if last_error else ''
+            if callable(what):  # a description made only now, from what is seen now
+                try:
+                    what = what()
+                except Exception as error:
+                    what = f'<{error}>'
             raise NotFound(f'{what}: not seen within {timeout:.0f} s{detail}')
         time.sleep(interval)
 

@@ -47,12 +47,13 @@ class Session:
 
 
 class Program:
-    """The built program with its window; its output goes to FOLDER/program.log."""
+    """The built program with its window; its output goes to program.log in the evidence folder,
+    screenshots and trees to the running scenario's folder."""
 
-    def __init__(self, binary, folder, log):
-        self.folder = folder
+    def __init__(self, binary, scenarios, log):
+        self.scenarios = scenarios
         self.log = log
-        self.output = open(os.path.join(folder, 'program.log'), 'ab')
+        self.output = open(os.path.join(scenarios.evidence, 'program.log'), 'ab')
         self.process = subprocess.Popen([binary], stdout=self.output, stderr=subprocess.STDOUT,
                                         stdin=subprocess.DEVNULL)
         started = time.monotonic()
@@ -76,12 +77,12 @@ class Program:
     def shot(self, name):
         """A screenshot of the whole screen, for the evidence."""
         self.shots += 1
-        path = os.path.join(self.folder, f'{self.shots:02d}-{name}.png')
+        path = os.path.join(self.scenarios.current, f'{self.shots:02d}-{name}.png')
         subprocess.run(['import', '-window', 'root', path], capture_output=True, timeout=120)
         return path
 
     def dump(self, name):
-        with open(os.path.join(self.folder, f'tree-{name}.txt'), 'w') as out:
+        with open(os.path.join(self.scenarios.current, f'tree-{name}.txt'), 'w') as out:
             atspi.dump(self.app.node, out)
 
     # --- what the window shows -----------------------------------------------------------------
@@ -118,7 +119,8 @@ class Program:
         return wait_for(lambda: predicate(self.rows()) and self.rows(), what, timeout)
 
     def wait_message(self, text, timeout=120):
-        return wait_for(lambda: self.message() == text, f'the message {text!r} (shown: {self.message()!r})', timeout)
+        return wait_for(lambda: self.message() == text, lambda: f'the message {text!r} (shown: {self.message()!r})',
+                        timeout)
 
     # --- what a user does ------------------------------------------------------------------------
     def keys(self, widget, *keys):
@@ -135,7 +137,8 @@ class Program:
         """Picks the pen at `index` in the selector with the keyboard (its items may read the
         same); it shows `serial` once chosen."""
         self.keys(self.combo(), 'Home', *(['Down'] * index))
-        wait_for(lambda: self.serial() == serial, f'pen {index} ({serial}) chosen, serial shown: {self.serial()!r}', 60)
+        wait_for(lambda: self.serial() == serial, lambda: f'pen {index} ({serial}) chosen, serial shown: {self.serial()!r}',
+                 60)
 
     def select_row(self, sticker):
         table = find(self.window, 'table')

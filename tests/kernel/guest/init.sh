@@ -3,7 +3,7 @@
 # dm, a system bus with udisks2 when asked, then the job's command; its exit status goes back
 # to the host and the guest powers off.
 export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
-export HOME=/root LANG=C.UTF-8 SYSTEMD_PAGER=cat PAGER=cat SYSTEMD_COLORS=0
+export HOME=/root LANG=C.UTF-8 SYSTEMD_PAGER=cat PAGER=cat SYSTEMD_COLORS=0 PYTHONDONTWRITEBYTECODE=1
 umask 022
 # Kernel messages go to the guest log, not into the command's output on the console.
 echo 1 > /proc/sys/kernel/printk

@@ -45,7 +45,7 @@ def recognised_at_start(log):
     pen.mount()
     state['first disk'] = pen.disk
     log(f'pen on {pen.disk}, {pen.dev} mounted at {pen.mountpoint}')
-    program = Program(PROGRAM, scenarios.folder('recognised-at-start-partitioned'), log)
+    program = Program(PROGRAM, scenarios, log)
     rows = program.wait_rows(lambda rows: '自制-001' in stickers(rows), 'package 001 listed')
     items = listed(program)
     check(len(items) == 1, f'the selector lists {program.pens()}')
@@ -201,7 +201,7 @@ def failing_writes(log):
     message = program.install(SOURCE, '044')
     log(f'the install dialog said {message!r}')
     check(message, 'the install said it was done on a medium that fails every write')
-    program.wait(lambda: stickers(program.rows()) == ['自制-001'], f'only 001 listed (rows {program.rows()})')
+    program.wait(lambda: stickers(program.rows()) == ['自制-001'], lambda: f'only 001 listed (rows {program.rows()})')
     program.shot('failed-install')
     pen.unplug()
     pen.drop_stale_mount()

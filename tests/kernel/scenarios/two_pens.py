@@ -48,11 +48,11 @@ def both_at_start(log):
     for pen in (pen1, pen2):
         pen.plug()
         log(pen.mount_udisks())
-    program = Program(PROGRAM, scenarios.folder('two-pens-at-start'), log)
-    program.wait(lambda: len(listed()) == 2, f'two pens listed (listed: {program.pens()})')
+    program = Program(PROGRAM, scenarios, log)
+    program.wait(lambda: len(listed()) == 2, lambda: f'two pens listed (listed: {program.pens()})')
     # The selector starts on the first disk, the whole-disk pen.
     program.wait(lambda: program.serial() == SERIAL1 and stickers() == ['自制-001'],
-                 f'the first pen shown (serial {program.serial()!r}, rows {program.rows()})')
+                 lambda: f'the first pen shown (serial {program.serial()!r}, rows {program.rows()})')
     program.shot('both-listed')
     return (f'{pen1.dev} (whole disk) and {pen2.dev} (partition) listed: {program.pens()}; '
             f'the first shows serial {SERIAL1} and its package 001')
@@ -66,9 +66,12 @@ def chosen_installed_other_pulled(log):
     program.wait(lambda: sorted(stickers()) == ['自制-005', '自制-042'], 'the install listed on the chosen pen')
     pen1.unplug()
     log('pen 1, not selected, pulled')
-    program.wait(lambda: len(listed()) == 1, f'one pen left (listed: {program.pens()})')
-    check(program.serial() == SERIAL2, f'the selector now shows serial {program.serial()!r}')
-    check(sorted(stickers()) == ['自制-005', '自制-042'], f'rows after the other pen went: {program.rows()}')
+    program.wait(lambda: len(listed()) == 1, 'one pen left')
+    # (each read waits: the window may be busy a while with the pulled pen)
+    serial = program.wait(lambda: program.serial(), 'the serial shown')
+    check(serial == SERIAL2, f'the selector now shows serial {serial!r}')
+    rows = program.wait(lambda: program.rows(), 'the rows shown')
+    check(sorted(row[1] for row in rows) == ['自制-005', '自制-042'], f'rows after the other pen went: {rows}')
     program.shot('other-pulled')
     pen1.drop_stale_mount()
     check('042.dar' not in image1.listing(), f'the pen not chosen got the install: {image1.listing()}')
@@ -82,7 +85,7 @@ def busy_eject_then_retry(log):
     try:
         program.eject()
         program.wait_message(EJECT_FAILED, 180)
-        check(len(listed()) == 1 and program.serial() == SERIAL2, f'after the failed eject: {program.pens()}')
+        program.wait(lambda: len(listed()) == 1 and program.serial() == SERIAL2, 'the pen still listed after the failed eject')
         check(os.path.ismount(mountpoint), 'the pen was unmounted although the eject failed')
         program.shot('eject-busy')
         log('eject refused while a file is open; closing it')
@@ -107,7 +110,7 @@ def busy_eject_then_retry(log):
 def mounted_by_program(log):
     pen1.plug()
     log(f'pen 1 back as {pen1.dev}, nobody mounts it')
-    program.wait(lambda: stickers() == ['自制-001'], f'its package listed (rows {program.rows()})', 180)
+    program.wait(lambda: stickers() == ['自制-001'], lambda: f'its package listed (rows {program.rows()})', 180)
     where = mountpoint_of(pen1.dev)
     check(where is not None, f'{pen1.dev} is not mounted')
     with open('/run/mount/utab') as utab:
