@@ -1,7 +1,8 @@
 #include "BookRemoval.h"
 
-#include "FileSync.h"
+#include "HeldRemoval.h"
 #include "PackageFolder.h"
+#include "PathInside.h"
 #include "PenFile.h"
 
 #include <QDir>
@@ -28,11 +29,8 @@ QString messageFor(RemovalResult result)
 RemovalResult removePackage(const QString& file, const QString& pathKavo)
 {
     const PackageFolder folder = PackageFolder::open(pathKavo);
-    if (!folder.isOpen() || !file.startsWith(folder.path()))
-        return RemovalResult::Failed;
-    const QString relative = file.mid(folder.path().size());
-    if (relative.isEmpty() || QDir::cleanPath(relative) != relative
-        || relative.startsWith(QLatin1String("..")))
+    const QString relative = folder.isOpen() ? relativePathInside(folder.path(), file) : QString();
+    if (relative.isEmpty())
         return RemovalResult::Failed;
 
     // The entry's own folder, reached without following a link.
@@ -46,27 +44,19 @@ RemovalResult removePackage(const QString& file, const QString& pathKavo)
     if (::fstatat(parent.get(), name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0)
         return RemovalResult::Failed;
 
-    // FAT frees a file's clusters when the last user lets go of it, and the freed clusters may
-    // reach the medium before the folder entry does: a pen pulled then keeps the name over free
-    // clusters, a file that cannot be read. Held open, the file keeps its clusters until the
-    // folder without its name is on the device.
-    PenFile held;
+    // A file is held open until the folder without its name is on the device.
+    HeldRemoval removal(parent.get());
     if (S_ISDIR(info.st_mode)) {
         // Removes links inside, never their targets.
         QDir(file).removeRecursively();
     } else {
-        if (S_ISREG(info.st_mode))
-            held = PenFile::openAt(parent.get(), QFile::decodeName(name));
-        if (unlinkAt(parent.get(), name.constData()) != 0)
+        PenFile held
+            = S_ISREG(info.st_mode) ? PenFile::openAt(parent.get(), QFile::decodeName(name)) : PenFile();
+        if (!removal.remove(name.constData(), std::move(held)))
             return RemovalResult::Failed;
     }
     if (::fstatat(parent.get(), name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT)
         return RemovalResult::Failed;
-    if (!syncDirectory(parent.get()))
-        return RemovalResult::NotFlushed;
-    if (!held.isOpen())
-        return RemovalResult::Removed;
-    held.close();
-    // Now the freed clusters.
-    return syncDirectory(parent.get()) ? RemovalResult::Removed : RemovalResult::NotFlushed;
+    const HeldRemoval::Flushed flushed = removal.finish();
+    return flushed.names && flushed.clusters ? RemovalResult::Removed : RemovalResult::NotFlushed;
 }

@@ -1,5 +1,6 @@
 #include "Catalogue.h"
 
+#include "AsciiCase.h"
 #include "BookHeader.h"
 #include "PackageFolder.h"
 
@@ -36,9 +37,7 @@ const Kind* kindFor(QStringView extension)
         { "dsr", QStringLiteral("故事-"), QStringLiteral("O"), QStringLiteral("dsb") },
         { "dcs", QStringLiteral("教辅-"), QStringLiteral("C"), QStringLiteral("dcb") },
     };
-    const auto sameLetter = [](QChar c, char letter) {
-        return c.unicode() == uchar(letter) || c.unicode() == uchar(letter - 'a' + 'A');
-    };
+    const auto sameLetter = [](QChar c, char letter) { return asciiLower(c.unicode()) == char16_t(letter); };
     for (const Kind& kind : kinds) {
         if (extension.size() == 3 && sameLetter(extension[0], kind.extension[0])
             && sameLetter(extension[1], kind.extension[1]) && sameLetter(extension[2], kind.extension[2]))
@@ -141,18 +140,9 @@ QString ReadBookName(int fd)
 {
     // One byte more than the title, for the terminator the decoder gets below.
     char bytes[BookHeader::TitleLength + 1];
-    qint64 length = 0;
-    while (length < BookHeader::TitleLength) {
-        const ssize_t got = ::pread(fd, bytes + length, size_t(BookHeader::TitleLength - length),
-            off_t(BookHeader::TitleOffset + length));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return {};
-        if (got == 0)
-            break;
-        length += got;
-    }
+    const qint64 length = readAt(fd, BookHeader::TitleOffset, bytes, BookHeader::TitleLength);
+    if (length < 0)
+        return {};
     const char* end = std::find_if(bytes, bytes + length, [](char c) { return c == '\0' || c == '\xFF'; });
     const qsizetype size = end - bytes;
     bytes[size] = '\0';

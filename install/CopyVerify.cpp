@@ -1,5 +1,7 @@
 #include "CopyVerify.h"
 
+#include "PenFile.h"
+
 #include <QFile>
 #include <QScopeGuard>
 
@@ -15,23 +17,6 @@
 namespace {
 
 constexpr qint64 ReadBlock = 1024 * 1024;
-
-// Reads exactly `length` bytes at `offset` unless the file ends first; -1 on an error.
-qint64 readAt(int fd, char* data, qint64 length, qint64 offset)
-{
-    qint64 done = 0;
-    while (done < length) {
-        const ssize_t got = ::pread(fd, data + done, size_t(length - done), offset + done);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return -1;
-        if (got == 0)
-            break;
-        done += got;
-    }
-    return done;
-}
 
 QString readError(const char* what, qint64 offset)
 {
@@ -73,9 +58,9 @@ ReadBack readBackCopy(const QString& copyPath, int sourceFd, qint64 sourceSize, 
     const qint64 span = std::min(expectedSize, InstalledHeaderSpan);
     QByteArray copyHead(span, '\0');
     QByteArray sourceHead(std::min(sourceSize, InstalledHeaderSpan), '\0');
-    if (readAt(copy, copyHead.data(), span, 0) != span)
+    if (readAt(copy, 0, copyHead.data(), span) != span)
         return { false, readError("copy", 0) };
-    if (readAt(sourceFd, sourceHead.data(), sourceHead.size(), 0) != sourceHead.size())
+    if (readAt(sourceFd, 0, sourceHead.data(), sourceHead.size()) != sourceHead.size())
         return { false, readError("source", 0) };
     const QString header = checkInstalledHeader(sourceHead, copyHead, writes);
     if (!header.isEmpty())
@@ -86,9 +71,9 @@ ReadBack readBackCopy(const QString& copyPath, int sourceFd, qint64 sourceSize, 
     std::vector<char> fromCopy(ReadBlock), fromSource(ReadBlock);
     for (qint64 offset = span; offset < sourceSize;) {
         const qint64 length = std::min(ReadBlock, sourceSize - offset);
-        if (readAt(copy, fromCopy.data(), length, offset) != length)
+        if (readAt(copy, offset, fromCopy.data(), length) != length)
             return { false, readError("copy", offset) };
-        if (readAt(sourceFd, fromSource.data(), length, offset) != length)
+        if (readAt(sourceFd, offset, fromSource.data(), length) != length)
             return { false, readError("source", offset) };
         if (std::memcmp(fromCopy.data(), fromSource.data(), size_t(length)) != 0) {
             const auto at = std::mismatch(fromCopy.begin(), fromCopy.begin() + length, fromSource.begin());

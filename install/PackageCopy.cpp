@@ -1,7 +1,9 @@
 #include "PackageCopy.h"
 
+#include "AsciiCase.h"
 #include "CopyVerify.h"
 #include "FileSync.h"
+#include "HeldRemoval.h"
 #include "PackageFolder.h"
 #include "PenFile.h"
 
@@ -128,12 +130,14 @@ bool removeOwnFile(int directoryFd, const QString& name)
 // name is gone from the device first. Whether the removal is on the device is returned.
 bool removeHeldFile(const PackageFolder& folder, FileDescriptor& file, const QString& name)
 {
-    const bool removed = removeOwnFile(folder.fd(), name) && folder.sync();
-    file.reset();
-    // The freed clusters, now: left unwritten they would be lost to the pen, not harmful.
-    if (removed)
-        folder.sync();
-    return removed;
+    if (!removeOwnFile(folder.fd(), name)) {
+        file.reset();
+        return false;
+    }
+    HeldRemoval removal(folder.fd());
+    removal.hold(std::move(file));
+    // Left unwritten, the freed clusters would be lost to the pen, not harmful.
+    return removal.finish().names;
 }
 
 } // namespace
@@ -146,17 +150,13 @@ std::bitset<1000> takenBookOids(const QString& pathKavo, const QString& extBook)
     // One read of the directory: on FAT every lookup of a name searches the whole directory,
     // so asking for each number in turn reads it hundreds of times.
     const QByteArray suffix = QFile::encodeName(extBook);
-    const auto sameLetters = [](char a, char b) {
-        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-        return lower(a) == lower(b);
-    };
     PackageFolder::open(pathKavo).forEachName([&](const char* name) {
         if (std::strlen(name) != size_t(3 + suffix.size()))
             return true;
         if (!std::all_of(name, name + 3, [](char c) { return c >= '0' && c <= '9'; }))
             return true;
         // FAT ignores the letter case of names: "004.DAR" takes 004 as "004.dar" does.
-        if (std::equal(suffix.begin(), suffix.end(), name + 3, sameLetters))
+        if (sameIgnoringAsciiCase(name + 3, suffix.constData(), size_t(suffix.size())))
             taken.set(size_t((name[0] - '0') * 100 + (name[1] - '0') * 10 + (name[2] - '0')));
         return true;
     });

@@ -1,6 +1,8 @@
 #include "PackageFolder.h"
 
+#include "AsciiCase.h"
 #include "FileSync.h"
+#include "HeldRemoval.h"
 
 #include <QDir>
 #include <QFile>
@@ -46,16 +48,10 @@ PackageFolder::Problem problemOf(int directoryFd, const QByteArray& name, int er
     return PackageFolder::Problem::Unreadable;
 }
 
-bool isAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-
-char asciiLower(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
-
 bool sameIgnoringCase(const char* name, const QByteArray& other)
 {
     const size_t length = std::strlen(name);
-    return length == size_t(other.size())
-        && std::equal(name, name + length, other.begin(),
-            [](char a, char b) { return asciiLower(a) == asciiLower(b); });
+    return length == size_t(other.size()) && sameIgnoringAsciiCase(name, other.constData(), length);
 }
 
 // File systems whose name lookup ignores the case of ASCII letters.
@@ -259,9 +255,7 @@ int removeStaleTemporaries(const PackageFolder& folder, const QList<QByteArray>&
 {
     int removed = 0;
     int notRemoved = 0;
-    // Removed copies stay open until the folder is flushed: FAT frees a file's clusters when the
-    // last holder lets go, and they must not reach the medium while it still lists the name.
-    std::vector<PenFile> held;
+    HeldRemoval removal(folder.fd());
     for (const QByteArray& encoded : names) {
         if (!folder.isOpen())
             break;
@@ -272,19 +266,14 @@ int removeStaleTemporaries(const PackageFolder& folder, const QList<QByteArray>&
         // A running install holds its lock; only a copy nobody holds is a leftover.
         if (!file.isOpen() || ::flock(file.fd(), LOCK_EX | LOCK_NB) != 0)
             continue;
-        if (unlinkAt(folder.fd(), encoded.constData()) == 0) {
+        if (removal.remove(encoded.constData(), std::move(file)))
             ++removed;
-            held.push_back(std::move(file));
-        } else {
+        else
             ++notRemoved;
-        }
     }
-    if (removed > 0 && !folder.sync())
+    // Left unflushed, the freed clusters would only be lost to the pen: that counts as done.
+    if (removed > 0 && !removal.finish().names)
         ++notRemoved;
-    held.clear();
-    // The freed clusters, now: left unwritten they would only be lost to the pen.
-    if (removed > 0)
-        folder.sync();
     if (failed)
         *failed = notRemoved;
     return removed;

@@ -3,6 +3,7 @@
 #include "BookHeader.h"
 #include "FileSync.h"
 #include "PackageFolder.h"
+#include "PathInside.h"
 #include "PenFile.h"
 #include "StickerNumber.h"
 
@@ -55,13 +56,7 @@ bool writeStartSticker(StartField field, int fd, qint32 value)
 // The package's path below the folder; empty when it does not lie inside.
 QString relativeInside(const PackageFolder& folder, const QString& file)
 {
-    if (!file.startsWith(folder.path()))
-        return {};
-    const QString relative = file.mid(folder.path().size());
-    if (relative.isEmpty() || QDir::cleanPath(relative) != relative
-        || relative.startsWith(QLatin1String("..")))
-        return {};
-    return relative;
+    return relativePathInside(folder.path(), file);
 }
 
 // The package, opened safely for what the change will do to it; refused when it is no regular

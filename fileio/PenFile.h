@@ -5,6 +5,8 @@
 
 #include <sys/stat.h>
 
+#include <utility>
+
 // Opening files on a pen. Whatever is found on a pen may be a symbolic link out of it, a FIFO
 // or a device: every open here refuses links (unless told otherwise), never blocks, and hands
 // back only regular files.
@@ -76,6 +78,8 @@ public:
     qint64 size() const { return m_size; }
     const struct stat& info() const { return m_info; }
     bool close() { return m_fd.reset(); }
+    // The descriptor, now owned by the caller; the file counts as closed.
+    FileDescriptor take() { return std::move(m_fd); }
 
 private:
     static PenFile fromDescriptor(int fd, int openErrno);
@@ -93,4 +97,7 @@ int openDirectoryBeneath(int directoryFd, const QString& relative);
 // Positioned I/O on a whole range, retried on EINTR and short transfers. `readAt` returns the
 // bytes read (fewer at the end of the file) or an empty array on an error.
 QByteArray readAt(int fd, qint64 offset, qint64 length);
+// The same into the caller's buffer: the bytes read (fewer at the end of the file), or -1 with
+// errno set.
+qint64 readAt(int fd, qint64 offset, char* data, qint64 length);
 bool writeAt(int fd, qint64 offset, const QByteArray& bytes);

@@ -125,21 +125,29 @@ int openDirectoryBeneath(int directoryFd, const QString& relative)
     return current;
 }
 
-QByteArray readAt(int fd, qint64 offset, qint64 length)
+qint64 readAt(int fd, qint64 offset, char* data, qint64 length)
 {
-    QByteArray bytes(length, Qt::Uninitialized);
     qint64 done = 0;
     while (done < length) {
-        const ssize_t got = ::pread(fd, bytes.data() + done, size_t(length - done), off_t(offset + done));
+        const ssize_t got = ::pread(fd, data + done, size_t(length - done), off_t(offset + done));
         if (got < 0) {
             if (errno == EINTR)
                 continue;
-            return {};
+            return -1;
         }
         if (got == 0)
             break;
         done += got;
     }
+    return done;
+}
+
+QByteArray readAt(int fd, qint64 offset, qint64 length)
+{
+    QByteArray bytes(length, Qt::Uninitialized);
+    const qint64 done = readAt(fd, offset, bytes.data(), length);
+    if (done < 0)
+        return {};
     bytes.truncate(done);
     return bytes;
 }
