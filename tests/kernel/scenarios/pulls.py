@@ -144,6 +144,24 @@ def sweep_removal(log):
             f'left; fsck: {lost.group(0) + " (lost space only)" if lost else "clean"}')
 
 
+def pull_during_install(log):
+    """A pen pulled while a large package is copied: the install must not say done, and once
+    the pen is back the next scan leaves neither the package nor a temporary copy."""
+    big = '/root/books/big.dab'
+    with open(big, 'wb') as out:
+        out.write(package_bytes('拔笔安装书', 24 * 1024 * 1024, 6))
+    status, said, times = driver('install', big, folder(), '500', '0000', pull_after=400)
+    log(f'install of 500 with the pen pulled at 400 ms: said {said!r} (exit {status}); {times}')
+    replug()
+    leftovers, scan_status = after_replug(log)
+    present = os.path.exists(folder() + '500.dar')
+    check(status != 124 and scan_status != 124, 'the install or the scan hung')
+    check(status != 0 or present, 'said done, but 500.dar is not on the pen')
+    check(not present or os.path.getsize(folder() + '500.dar') == 24 * 1024 * 1024, '500.dar is there but not whole')
+    check(not leftovers, f'temporary copies left: {leftovers}')
+    return f'the install said {said!r} (exit {status}); after the replug 500.dar is {"there, whole" if present else "absent"}, no copy left'
+
+
 def ext4_links_and_fifos(log):
     """Links and FIFOs exist on an ext4 pen: listed as unusable without a hang, nothing written
     through them; a package folder that is a link is refused with the reason."""
@@ -205,6 +223,10 @@ scenarios.run('pull-during-renumber', sweep_renumber)
 if pen.disk is None or not os.path.ismount(pen.mountpoint or ''):
     replug()
 scenarios.run('pull-during-removal', sweep_removal)
+if pen.disk is None:
+    pen.plug()
+    pen.mount()
+scenarios.run('pull-during-install', pull_during_install)
 scenarios.run('ext4-links-and-fifos', ext4_links_and_fifos)
 pen.unplug()
 scenarios.exit()
