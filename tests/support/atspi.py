@@ -20,6 +20,11 @@ import time
 
 import pyatspi
 
+# Each call waits up to two minutes for the program's answer (the library's default is 25 s): a
+# program under an emulated processor on a busy machine can take that long to answer, and a
+# call that times out is not repeated.
+pyatspi.setTimeout(120000, 120000)
+
 
 class NotFound(Exception):
     pass

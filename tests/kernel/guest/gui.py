@@ -27,7 +27,7 @@ class Session:
         self.xvfb = subprocess.Popen(['Xvfb', display, '-screen', '0', '1024x768x24', '-nolisten', 'tcp'],
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         socket = f'/tmp/.X11-unix/X{display[1:]}'
-        wait_for(lambda: os.path.exists(socket), 'the X server', 90)
+        wait_for(lambda: os.path.exists(socket), 'the X server', 600)
         bus = subprocess.run(['dbus-daemon', '--session', '--fork', '--print-address=1', '--print-pid=1'],
                              capture_output=True, text=True, check=True)
         address, pid = bus.stdout.split('\n')[:2]
@@ -35,7 +35,7 @@ class Session:
         os.environ['DBUS_SESSION_BUS_ADDRESS'] = address.strip()
         # The program asks for the accessibility bus once, when it starts: have it running by then.
         subprocess.run(['gdbus', 'call', '--session', '-d', 'org.a11y.Bus', '-o', '/org/a11y/bus', '-m',
-                        'org.a11y.Bus.GetAddress'], capture_output=True, check=True, timeout=120)
+                        'org.a11y.Bus.GetAddress'], capture_output=True, check=True, timeout=600)
 
     def close(self):
         for pid in (self.bus_pid,):
@@ -57,8 +57,8 @@ class Program:
         self.process = subprocess.Popen([binary], stdout=self.output, stderr=subprocess.STDOUT,
                                         stdin=subprocess.DEVNULL)
         started = time.monotonic()
-        self.app = atspi.Application.find(os.path.basename(binary), timeout=240)
-        self.window = self.app.window(TITLE, timeout=240)
+        self.app = atspi.Application.find(os.path.basename(binary), timeout=600)
+        self.window = self.app.window(TITLE, timeout=600)
         log(f'window up after {time.monotonic() - started:.1f} s')
         self.shots = 0
 
@@ -112,13 +112,13 @@ class Program:
                 return node.name
         return ''
 
-    def wait(self, probe, what, timeout=120):
+    def wait(self, probe, what, timeout=300):
         return wait_for(probe, what, timeout)
 
-    def wait_rows(self, predicate, what, timeout=120):
+    def wait_rows(self, predicate, what, timeout=300):
         return wait_for(lambda: predicate(self.rows()) and self.rows(), what, timeout)
 
-    def wait_message(self, text, timeout=120):
+    def wait_message(self, text, timeout=300):
         return wait_for(lambda: self.message() == text, lambda: f'the message {text!r} (shown: {self.message()!r})',
                         timeout)
 
@@ -127,11 +127,11 @@ class Program:
         """Types keys into a widget: the window gets the X input focus (no window manager runs
         to give it), the widget the keyboard focus, then xdotool sends the keys."""
         window = subprocess.run(['xdotool', 'search', '--sync', '--onlyvisible', '--pid', str(self.process.pid),
-                                 '--name', f'^{TITLE}$'], capture_output=True, text=True, timeout=60).stdout.split()
-        subprocess.run(['xdotool', 'windowfocus', '--sync', window[0]], check=True, timeout=60)
+                                 '--name', f'^{TITLE}$'], capture_output=True, text=True, timeout=300).stdout.split()
+        subprocess.run(['xdotool', 'windowfocus', '--sync', window[0]], check=True, timeout=300)
         widget.queryComponent().grabFocus()
-        wait_for(lambda: atspi.states(widget).contains(atspi.pyatspi.STATE_FOCUSED), 'the keyboard focus', 30)
-        subprocess.run(['xdotool', 'key', '--delay', '100', *keys], check=True, timeout=60)
+        wait_for(lambda: atspi.states(widget).contains(atspi.pyatspi.STATE_FOCUSED), 'the keyboard focus', 300)
+        subprocess.run(['xdotool', 'key', '--delay', '100', *keys], check=True, timeout=300)
 
     def choose_pen(self, index, serial):
         """Picks the pen at `index` in the selector with the keyboard (its items may read the
@@ -145,21 +145,21 @@ class Program:
         rows = self.rows()
         index = next(i for i, row in enumerate(rows) if row[1].endswith(sticker))
         atspi.select_table_row(table, index)
-        wait_for(lambda: atspi.is_enabled(find(self.window, 'push button', '删除')), 'the row selected', 60)
+        wait_for(lambda: atspi.is_enabled(find(self.window, 'push button', '删除')), 'the row selected', 300)
 
     def install(self, source, sticker):
         """Install…, the package chosen in the file dialog, the sticker number typed in the install
         dialog, Install. Returns the install dialog's message when it stays open, else None."""
         press(find(self.window, 'push button', '安装…'))
-        chooser = self.app.window(lambda title: '点读包' in title and title != TITLE, 120)
+        chooser = self.app.window(lambda title: '点读包' in title and title != TITLE, 300)
         edits = wait_for(lambda: [n for n in find_all(chooser, 'text', showing=True)
-                                  if 'EditableText' in _interfaces(n)], 'the file name field', 60)
+                                  if 'EditableText' in _interfaces(n)], 'the file name field', 300)
         set_text(edits[-1], source)
         accept = wait_for(lambda: [b for b in find_all(chooser, 'push button', showing=True)
                                    if re.match(r'^(&?打开|&?Open|选择|&?Choose)', b.name) and atspi.is_enabled(b)],
-                          'the open button', 60)
+                          'the open button', 300)
         press(accept[0])
-        dialog = self.app.window('安装点读包', 120)
+        dialog = self.app.window('安装点读包', 300)
         set_text(atspi.field_after(dialog, '书名贴号：'), sticker)
         press(find(dialog, 'push button', '安装'))
 
@@ -169,7 +169,7 @@ class Program:
             labels = [n.name for n in find_all(dialog, 'label') if n.name and not n.name.endswith('：')]
             cancel = find(dialog, 'push button', '取消')
             return ('open', labels) if labels and atspi.is_enabled(cancel) else None
-        result = wait_for(outcome, 'the install to end', 300)
+        result = wait_for(outcome, 'the install to end', 600)
         if result[0] == 'closed':
             return None
         message = result[1][-1]
@@ -184,7 +184,7 @@ class Program:
     def remove(self, sticker):
         self.select_row(sticker)
         press(find(self.window, 'push button', '删除'))
-        alert = self.app.window(lambda title: True, 120, role_names=('alert', 'dialog'))
+        alert = self.app.window(lambda title: True, 300, role_names=('alert', 'dialog'))
         press(find(alert, 'push button', '删除'))
 
     def press_refresh(self):

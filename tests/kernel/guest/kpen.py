@@ -16,7 +16,7 @@ MOUNT_OPTIONS = 'nosuid,nodev,relatime,shortname=mixed,utf8=1,showexec,flush'
 PART_OFFSET = 1024 * 1024  # the partition of a partitioned image starts at 1 MiB
 
 
-def run(*args, check=True, timeout=120, **kwargs):
+def run(*args, check=True, timeout=600, **kwargs):
     result = subprocess.run(args, capture_output=True, text=True, timeout=timeout, **kwargs)
     if check and result.returncode != 0:
         raise RuntimeError(f'{" ".join(args)}: exit {result.returncode}: {result.stderr.strip()}')
@@ -171,7 +171,7 @@ class Pen:
                     return name
         return None
 
-    def plug(self, timeout=60):
+    def plug(self, timeout=300):
         """Binds the gadget (plugs the pen in) and waits for its disk and partition."""
         self._write('UDC', self.udc)
         self.disk = wait_until(self._find_disk, f'the disk of pen {self.n}', timeout)
@@ -209,7 +209,7 @@ class Pen:
         wait_until(lambda: run('busctl', '--system', 'get-property', 'org.freedesktop.UDisks2',
                                f'/org/freedesktop/UDisks2/block_devices/{os.path.basename(self.dev)}',
                                'org.freedesktop.UDisks2.Filesystem', 'MountPoints', check=False).returncode == 0,
-                   f'udisks2 knowing {self.dev}', 60)
+                   f'udisks2 knowing {self.dev}', 300)
         out = run('udisksctl', 'mount', '--no-user-interaction', '-b', self.dev).stdout
         self.mountpoint = mountpoint_of(self.dev)
         return out.strip()

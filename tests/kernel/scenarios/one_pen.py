@@ -176,12 +176,12 @@ def unreadable_first_cluster(log):
     pen.plug()
     pen.mount()
     rows = program.wait_rows(lambda rows: {'自制-001', '自制-002', '自制-003'} <= set(stickers(rows)),
-                             'all three packages listed', 180)
+                             'all three packages listed', 600)
     titles = dict((row[1], row[0]) for row in rows)
     check(titles['自制-001'] == '好书一' and titles['自制-003'] == '好书三', f'rows {rows}')
     # The window still answers: a refresh lists the same again.
     program.press_refresh()
-    again = program.wait_rows(lambda r: len(r) == len(rows), 'the refresh listing the same rows', 180)
+    again = program.wait_rows(lambda r: len(r) == len(rows), 'the refresh listing the same rows', 600)
     program.shot('unreadable-listed')
     return f'002.dar, its first cluster failing to read, listed as {titles["自制-002"]!r} beside 001 and 003; a refresh answers with {len(again)} rows'
 

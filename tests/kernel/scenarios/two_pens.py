@@ -84,7 +84,7 @@ def busy_eject_then_retry(log):
                                os.path.join(mountpoint, 'USER/CUSTOM/005.dar')], stdin=subprocess.PIPE)
     try:
         program.eject()
-        program.wait_message(EJECT_FAILED, 180)
+        program.wait_message(EJECT_FAILED, 600)
         program.wait(lambda: len(listed()) == 1 and program.serial() == SERIAL2, 'the pen still listed after the failed eject')
         check(os.path.ismount(mountpoint), 'the pen was unmounted although the eject failed')
         program.shot('eject-busy')
@@ -93,11 +93,11 @@ def busy_eject_then_retry(log):
         holder.communicate(b'\n', timeout=30)
     program.wait(lambda: program.message() == EJECT_FAILED, 'the message to stay')
     program.eject()
-    program.wait_message(EJECTED, 180)
+    program.wait_message(EJECTED, 600)
     program.wait(lambda: program.pens() == [NO_PEN], 'the ejected pen gone from the selector')
     program.shot('ejected')
     check(not os.path.ismount(mountpoint), f'{mountpoint} is still mounted')
-    wait_until(lambda: not os.path.exists(pen2.dev), f'{pen2.dev} gone after the power-off', 30)
+    wait_until(lambda: not os.path.exists(pen2.dev), f'{pen2.dev} gone after the power-off', 300)
     got = image2.read('USER/CUSTOM/042.dar')
     check(got is not None and got[512:] == SOURCE_BYTES[512:] and len(got) == len(SOURCE_BYTES),
           '042.dar on the ejected pen is not the whole package')
@@ -110,7 +110,7 @@ def busy_eject_then_retry(log):
 def mounted_by_program(log):
     pen1.plug()
     log(f'pen 1 back as {pen1.dev}, nobody mounts it')
-    program.wait(lambda: stickers() == ['自制-001'], lambda: f'its package listed (rows {program.rows()})', 180)
+    program.wait(lambda: stickers() == ['自制-001'], lambda: f'its package listed (rows {program.rows()})', 600)
     where = mountpoint_of(pen1.dev)
     check(where is not None, f'{pen1.dev} is not mounted')
     with open('/run/mount/utab') as utab:
