@@ -20,14 +20,23 @@ NO_PEN = '请连接点读系列产品！'
 class Session:
     """Xvfb and a session bus whose launcher starts the accessibility bus; started once a boot."""
 
-    def __init__(self, display=':99'):
+    def __init__(self, folder, display=':99'):
         self.display = display
         os.environ.update(DISPLAY=display, QT_QPA_PLATFORM='xcb', QT_LINUX_ACCESSIBILITY_ALWAYS_ON='1',
                           NO_AT_BRIDGE='0', XDG_RUNTIME_DIR='/run/user/0', LANG='C.UTF-8')
-        self.xvfb = subprocess.Popen(['Xvfb', display, '-screen', '0', '1024x768x24', '-nolisten', 'tcp'],
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        with open(os.path.join(folder, 'xvfb.log'), 'ab') as log:
+            self.xvfb = subprocess.Popen(['Xvfb', display, '-screen', '0', '1024x768x24', '-nolisten', 'tcp'],
+                                         stdout=log, stderr=subprocess.STDOUT)
         socket = f'/tmp/.X11-unix/X{display[1:]}'
-        wait_for(lambda: os.path.exists(socket), 'the X server', 600)
+
+        def up():
+            if self.xvfb.poll() is not None:
+                raise RuntimeError(f'Xvfb ended with status {self.xvfb.returncode} (xvfb.log)')
+            return os.path.exists(socket)
+        try:
+            wait_for(up, 'the X server', 600)
+        except atspi.NotFound as error:
+            raise RuntimeError(f'{error}') from None
         bus = subprocess.run(['dbus-daemon', '--session', '--fork', '--print-address=1', '--print-pid=1'],
                              capture_output=True, text=True, check=True)
         address, pid = bus.stdout.split('\n')[:2]

@@ -26,7 +26,7 @@ os.makedirs('/run/pens', exist_ok=True)
 partitioned = Image('/run/pens/partitioned.img', partitioned=True, files={'USER/CUSTOM/001.dar': BOOK1})
 whole = Image('/run/pens/whole.img', files={'USER/CUSTOM/002.dar': BOOK2})
 pen = Pen(1, partitioned.path)
-session = Session()
+session = Session(EVIDENCE)
 program = None
 state = {}
 

@@ -29,7 +29,7 @@ image2 = Image('/run/pens/two.img', label='PEN TWO', serial=SERIAL2, volid='2222
                files={'USER/CUSTOM/005.dar': package_bytes('第二支笔', 4096, 5)})
 pen1 = Pen(1, image1.path, serial='SERIALONE01')
 pen2 = Pen(2, image2.path, serial='SERIALTWO02')
-session = Session()
+session = Session(EVIDENCE)
 program = None
 EJECT_FAILED = '点读笔弹出失败，请关闭正在使用点读笔的程序后重试！'
 EJECTED = '点读笔已弹出，可以安全拔下。'
