@@ -31,8 +31,9 @@ ln -sf /proc/self/fd/1 /dev/stdout
 ln -sf /proc/self/fd/2 /dev/stderr
 mount -t devpts -o gid=5,mode=620,ptmxmode=666 devpts /dev/pts
 mount -t tmpfs -o mode=1777,nosuid,nodev tmpfs /dev/shm
-# A private /tmp: the host's, seen through the overlay, is no place for sockets and locks.
-mount -t tmpfs -o mode=1777,nosuid,nodev tmpfs /tmp
+# /tmp is the host's seen through the overlay (the work tree may live there), with the guest's
+# writes kept in memory; an X server's leftovers from the host would stop the guest's own.
+rm -rf /tmp/.X11-unix /tmp/.X*-lock /tmp/.ICE-unix
 modprobe configfs
 mount -t configfs configfs /sys/kernel/config || setup_failed "configfs"
 hostname penguest
