@@ -5,29 +5,16 @@
 #include "BookSortModel.h"
 #include "BookTableModel.h"
 #include "Catalogue.h"
-#include "DiskJobs.h"
-#include "InstWindow.h"
-#include "MountWatcher.h"
 #include "PackageDropHandler.h"
 #include "PackageFileDialog.h"
 #include "PackageFolder.h"
 #include "StickerChange.h"
 #include "StickerNumber.h"
-#include "UsbMonitor.h"
-#include "VolumePath.h"
 #include "VolumeSpace.h"
 #include "ui_MainWindow.h"
 
 #include <QApplication>
-#include <QDir>
-#include <QFileDialog>
-#include <QFileInfo>
 #include <QMainWindow>
-#include <QScopeGuard>
-
-#include <algorithm>
-
-#include <cstdio>
 
 namespace {
 const QString NoPenPlaceholder = QStringLiteral("请连接点读系列产品！");
@@ -36,13 +23,13 @@ const QString EjectFailedMessage = QStringLiteral("点读笔弹出失败，请�
 const QString EjectingMessage = QStringLiteral("正在弹出点读笔……");
 const QString EjectedMessage = QStringLiteral("点读笔已弹出，可以安全拔下。");
 const QString UnpluggedMessage = QStringLiteral("点读笔已拔出。");
-const QString ChoosePackageMessage = QStringLiteral("请选择需要安装的点读包或故事包");
 }
 
 AppDelegate::AppDelegate()
     : m_window(std::make_unique<QMainWindow>())
     , m_ui(std::make_unique<Ui::MainWindow>())
-    , m_volumePath([](const QString& bsdName) { return VolumePathForBSDName(bsdName); })
+    , m_session(new PenSession(this))
+    , dataKavo(m_session->pens())
 {
     m_ui->setupUi(m_window.get());
     listKavo = m_ui->listKavo;
@@ -91,19 +78,32 @@ AppDelegate::AppDelegate()
     // The edit area starts as after a scan: nothing selected, nothing to edit.
     disableBookControls();
 
-    // Volume changes that come while a modal dialog is open are looked at once it closes.
-    m_volumesRetry = new QTimer(this);
-    m_volumesRetry->setSingleShot(true);
-    m_volumesRetry->setInterval(250);
-    connect(m_volumesRetry, &QTimer::timeout, this, &AppDelegate::volumesChanged);
+    // Pens and volume changes that come while a modal dialog is open wait until it closes.
+    m_session->setDeferWhile([] { return QApplication::activeModalWidget() != nullptr; });
+    connect(m_session, &PenSession::penStored, this, &AppDelegate::InitKavo);
+    connect(m_session, &PenSession::penGone, this, [this](const QString&, bool duringEject) {
+        InitKavo();
+        // Powering a pen off during its eject unplugs it too; the eject says how it went.
+        showInfo(duringEject ? EjectingMessage : UnpluggedMessage);
+    });
+    connect(m_session, &PenSession::volumesMoved, this, &AppDelegate::selectedVolumeMoved);
+    connect(m_session, &PenSession::ejectFinished, this,
+        [this](const QString&, bool ejected) { ejectFinished(ejected); });
+
+    m_installs = new InstallBatch(
+        m_window.get(), [this] { return pathKavo; }, this);
+    connect(m_installs, &InstallBatch::finished, this, [this](bool installed) {
+        if (installed)
+            InitData();
+    });
 }
 
 AppDelegate::~AppDelegate()
 {
     if (penHost() == this)
         setPenHost(nullptr);
-    // A disk call still running uses the disk service: it ends before the service does.
-    delete m_diskJobs;
+    // A disk call still running ends with the session, before the window.
+    delete m_session;
     // The book table reads dataBook while the window closes; the window goes before the rows do.
     m_window.reset();
 }
@@ -111,27 +111,13 @@ AppDelegate::~AppDelegate()
 void AppDelegate::applicationDidFinishLaunching()
 {
     setPenHost(this);
-    dataKavo.clear();
     dataBook.clear();
-    // Desktops mount a new pen a moment after it appears, often after the lookup has looked,
-    // and other programs may unmount it.
-    if (!m_mountWatcher) {
-        m_mountWatcher = new MountWatcher(QStringLiteral("/proc/self/mountinfo"), this);
-        connect(m_mountWatcher, &MountWatcher::mountsChanged, this, &AppDelegate::volumesChanged);
-    }
+    m_session->start();
     InitService();
     InitKavo();
 }
 
-void AppDelegate::InitService()
-{
-    if (!m_monitorUsb || m_usbMonitor)
-        return;
-    m_usbMonitor = new UsbMonitor(m_volumePath, this);
-    // Pens that arrive while a modal dialog (the install) is open are listed once it closes.
-    m_usbMonitor->setDeferWhile([] { return QApplication::activeModalWidget() != nullptr; });
-    m_usbMonitor->start();
-}
+void AppDelegate::InitService() { m_session->startUsbMonitoring(); }
 
 // Failures and refusals stand out in red; news of what went well does not.
 void AppDelegate::showInfo(const QString& message)
@@ -141,90 +127,21 @@ void AppDelegate::showInfo(const QString& message)
     dtInfo->setText(message);
 }
 
-bool AppDelegate::diskJobsRunning() const { return m_diskJobs && m_diskJobs->isBusy(); }
+void AppDelegate::storePen(const PenRecord& record) { m_session->storePen(record); }
 
-DiskJobs* AppDelegate::diskJobs()
-{
-    if (!m_diskService)
-        m_diskService = createSystemDiskService();
-    if (!m_diskJobs)
-        m_diskJobs = new DiskJobs(m_diskService.get(), this);
-    return m_diskJobs;
-}
+void AppDelegate::penUnplugged(const QString& bsdName) { m_session->penUnplugged(bsdName); }
 
-void AppDelegate::storePen(const PenRecord& record)
+// The selected pen's volume was mounted or unmounted: list it again.
+void AppDelegate::selectedVolumeMoved(const QStringList& bsdNames)
 {
-    dataKavo.insert_or_assign(record.bsdName, record);
-    const QString volume = m_volumePath(record.bsdName);
-    m_knownVolumes[record.bsdName] = volume;
-    InitKavo();
-    if (volume.isEmpty() && m_autoMount)
-        mountVolume(record.bsdName);
-}
-
-// Where nothing mounted a new pen, mount it as a desktop would. The serial and the packages
-// follow when the volume appears (volumesChanged).
-void AppDelegate::mountVolume(const QString& bsdName)
-{
-    diskJobs()->mountFilesystem(bsdName, [this, bsdName](const QString& mountPoint, const QString& error) {
-        if (mountPoint.isEmpty()) {
-            std::fprintf(stderr, "Mounting /dev/%s failed: %s\n", bsdName.toUtf8().constData(),
-                error.toUtf8().constData());
-            std::fflush(stderr);
-            return;
-        }
-        volumesChanged();
-    });
-}
-
-void AppDelegate::penUnplugged(const QString& bsdName)
-{
-    const auto pen = dataKavo.find(bsdName);
-    if (pen == dataKavo.end())
-        return;
-    dataKavo.erase(pen);
-    m_knownVolumes.erase(bsdName);
-    InitKavo();
-    // Powering a pen off during its eject unplugs it too; the eject says how it went.
-    showInfo(bsdName == m_ejecting ? EjectingMessage : UnpluggedMessage);
-}
-
-// Reads the serial of a pen again from its volume as it is now. True when the volume changed.
-bool AppDelegate::rereadSerial(const QString& bsdName)
-{
-    const auto pen = dataKavo.find(bsdName);
-    if (pen == dataKavo.end())
-        return false;
-    const QString volume = m_volumePath(bsdName);
-    const PenRecord& old = pen->second;
-    pen->second = BuildPenRecord(old.vendor, old.product, old.revision, old.bsdName, ReadProductIni(volume));
-    auto& known = m_knownVolumes[bsdName];
-    return std::exchange(known, volume) != volume;
-}
-
-void AppDelegate::volumesChanged()
-{
-    // Not under an open dialog: the install and the removal work on the listed package folder.
-    if (QApplication::activeModalWidget()) {
-        m_volumesRetry->start();
-        return;
-    }
     const PenRecord* selected = selectedPen();
-    const QString selectedName = selected ? selected->bsdName : QString();
-    bool selectedChanged = false;
-    for (auto& [bsdName, record] : dataKavo) {
-        if (m_volumePath(bsdName) == m_knownVolumes[bsdName])
-            continue;
-        if (rereadSerial(bsdName) && bsdName == selectedName)
-            selectedChanged = true;
-    }
-    if (selectedChanged) {
-        const QString message = dtInfo->text();
-        InitData();
-        // An eject that unmounts the pen changes its volume too; its message stays.
-        if (isEjecting())
-            showInfo(message);
-    }
+    if (!selected || !bsdNames.contains(selected->bsdName))
+        return;
+    const QString message = dtInfo->text();
+    InitData();
+    // An eject that unmounts the pen changes its volume too; its message stays.
+    if (isEjecting())
+        showInfo(message);
 }
 
 void AppDelegate::InitKavo()
@@ -256,7 +173,7 @@ void AppDelegate::updatePenControls()
     const bool pens = !dataKavo.empty();
     const PenRecord* pen = selectedPen();
     // Nothing is written to a pen that is being unmounted, and one eject runs at a time.
-    const bool selectedEjecting = isEjecting() && pen && pen->bsdName == m_ejecting;
+    const bool selectedEjecting = isEjecting() && pen && pen->bsdName == m_session->ejecting();
     snKavo->setEnabled(pens);
     btnInstall->setEnabled(pens && !selectedEjecting);
     btnEject->setEnabled(pens && !isEjecting());
@@ -282,7 +199,7 @@ void AppDelegate::InitData()
     imbCode = pen->serialText();
     snKavo->setText(imbCode);
     // An unmounted pen has no package directory; nothing is scanned or written then.
-    const QString volume = m_volumePath(pen->bsdName);
+    const QString volume = m_session->volumeOf(pen->bsdName);
     pathKavo = packageDirectoryFor(volume);
     QString problem;
     dataBook = ScanCatalogue(pathKavo, &problem);
@@ -325,7 +242,7 @@ void AppDelegate::tableViewSelectionDidChange()
     const int index = selectedBookRow();
     if (index < 0)
         return;
-    if (const PenRecord* pen = selectedPen(); isEjecting() && pen && pen->bsdName == m_ejecting)
+    if (const PenRecord* pen = selectedPen(); isEjecting() && pen && pen->bsdName == m_session->ejecting())
         return;
     const ListData& row = dataBook.at(index);
     btnRemove->setEnabled(true);
@@ -359,7 +276,7 @@ void AppDelegate::RefreshList()
 {
     // The volume may have been mounted since the pen was recognised: read its serial again.
     if (const PenRecord* pen = selectedPen())
-        rereadSerial(pen->bsdName);
+        m_session->rereadSerial(pen->bsdName);
     InitData();
 }
 
@@ -368,30 +285,24 @@ void AppDelegate::EjectPen()
     const int index = listKavo->currentIndex();
     if (index < 0 || dataKavo.empty() || size_t(index) >= dataKavo.size() || isEjecting())
         return;
-    m_ejecting = std::next(dataKavo.begin(), index)->first;
+    if (!m_session->eject(std::next(dataKavo.begin(), index)->first))
+        return;
     listBook->clearSelection();
     disableBookControls();
     updatePenControls();
     showInfo(EjectingMessage);
+}
 
-    // Unmounting writes back what is cached for the pen: seconds on slow flash. The window
-    // keeps painting meanwhile.
-    diskJobs()->ejectDrive(m_ejecting, [this](bool ejected, const QString& error) {
-        const QString bsdName = std::exchange(m_ejecting, QString());
-        if (!ejected) {
-            std::fprintf(stderr, "Ejecting /dev/%s failed: %s\n", bsdName.toUtf8().constData(),
-                error.toUtf8().constData());
-            std::fflush(stderr);
-            // The pen may still hold unwritten data: keep it listed and say why.
-            updatePenControls();
-            showInfo(EjectFailedMessage);
-            return;
-        }
-        dataKavo.erase(bsdName);
-        m_knownVolumes.erase(bsdName);
-        InitKavo();
-        showInfo(EjectedMessage);
-    });
+void AppDelegate::ejectFinished(bool ejected)
+{
+    if (!ejected) {
+        // The pen may still hold unwritten data: keep it listed and say why.
+        updatePenControls();
+        showInfo(EjectFailedMessage);
+        return;
+    }
+    InitKavo();
+    showInfo(EjectedMessage);
 }
 
 void AppDelegate::InstallBook()
@@ -407,63 +318,7 @@ void AppDelegate::InstallBook()
         showInfo(reason.isEmpty() ? NoVolumeMessage : reason);
         return;
     }
-    auto* dialog = new PackageFileDialog(m_window.get());
-    dialog->setWindowTitle(ChoosePackageMessage);
-    dialog->setFileMode(QFileDialog::ExistingFiles);
-    dialog->setNameFilter(QStringLiteral("点读包或故事包 (*.dab *.dsb)"));
-    dialog->setWindowModality(Qt::WindowModal);
-    // Start where the last package came from, else in the home folder, never the program's own.
-    dialog->setDirectory(m_lastPackageFolder.isEmpty() ? QDir::homePath() : m_lastPackageFolder);
-    // finished() comes after the panel has been hidden, so the install dialog replaces it.
-    connect(dialog, &QFileDialog::finished, this, [this, dialog](int result) {
-        const QStringList files = dialog->selectedFiles();
-        // A native dialog does not ask PackageFileDialog::accept(): check the choice here too.
-        if (result == QDialog::Accepted && !files.isEmpty()
-            && std::all_of(files.cbegin(), files.cend(), isPackageSource)) {
-            m_lastPackageFolder = QFileInfo(files.first()).absolutePath();
-            installFiles(files);
-        }
-        // Only now: the install dialog's nested loop would delete the panel while it is still
-        // emitting finished() when no outer loop runs yet.
-        dialog->deleteLater();
-    });
-    dialog->open();
-    if (fileDialogShown)
-        fileDialogShown(dialog);
-}
-
-// One install dialog per package, one after the other; each proposes its number from what is
-// on the pen by then, so the packages installed before it count. One rescan at the end.
-void AppDelegate::installFiles(const QStringList& paths)
-{
-    // A modal install dialog blocks the window's input; this keeps a batch from ever nesting.
-    if (m_installing)
-        return;
-    m_installing = true;
-    const auto done = qScopeGuard([this] { m_installing = false; });
-    const QString directory = pathKavo;
-    bool installed = false;
-    for (qsizetype i = 0; i < paths.size(); ++i) {
-        if (instWindowController) {
-            instWindowController->close();
-            delete instWindowController.data();
-        }
-        instWindowController = new InstWindow(m_window.get());
-        if (paths.size() > 1)
-            instWindowController->setWindowTitle(QStringLiteral("%1（%2/%3）")
-                                                     .arg(instWindowController->windowTitle())
-                                                     .arg(i + 1)
-                                                     .arg(paths.size()));
-        instWindowController->setNRefresh(0);
-        instWindowController->setPathKavo(directory);
-        instWindowController->setPathBook(paths[i]);
-        instWindowController->setNameBook(ReadBookName(paths[i], PenLinks::Follow));
-        instWindowController->showWindow();
-        if (instWindowController && instWindowController->nRefresh() == 2)
-            installed = true;
-    }
-    if (installed)
-        InitData();
+    m_installs->choosePackages();
 }
 
 void AppDelegate::installDropped(const QStringList& packages, const QStringList& refused)
@@ -474,7 +329,7 @@ void AppDelegate::installDropped(const QStringList& packages, const QStringList&
         return;
     }
     if (!packages.isEmpty())
-        installFiles(packages);
+        m_installs->installFiles(packages);
     // After the rescan, which empties the message line.
     if (!refused.isEmpty())
         showInfo(refusedFilesMessage(refused));

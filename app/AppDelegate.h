@@ -2,22 +2,20 @@
 
 #include "DiskService.h"
 #include "InstWindow.h"
+#include "InstallBatch.h"
 #include "ListData.h"
 #include "PenHost.h"
 #include "PenRecord.h"
+#include "PenSession.h"
 
 #include <QMessageBox>
 #include <QObject>
-#include <QPointer>
-#include <QTimer>
 
 #include <functional>
 #include <memory>
 
 class BookSortModel;
 class BookTableModel;
-class DiskJobs;
-class MountWatcher;
 class QComboBox;
 class QFileDialog;
 class QLabel;
@@ -25,14 +23,13 @@ class QLineEdit;
 class QMainWindow;
 class QPushButton;
 class QTableView;
-class UsbMonitor;
 
 namespace Ui {
 class MainWindow;
 }
 
-// The one controller of the main window: it owns the pen registry, the book rows of the
-// selected pen and the window's widgets, and drives the subsystems from the window's actions.
+// The one controller of the main window: it owns the window's widgets and the book rows of the
+// selected pen, and wires the window to the pen session, the catalogue and the install.
 class AppDelegate : public QObject, public PenHost {
     Q_OBJECT
 public:
@@ -40,15 +37,21 @@ public:
     ~AppDelegate() override;
 
     // Test seams, set before applicationDidFinishLaunching.
-    using VolumePathResolver = std::function<QString(const QString& bsdName)>;
-    void setVolumePathResolver(VolumePathResolver resolver) { m_volumePath = std::move(resolver); }
-    void setDiskService(std::unique_ptr<DiskService> service) { m_diskService = std::move(service); }
+    using VolumePathResolver = PenSession::VolumePathResolver;
+    void setVolumePathResolver(VolumePathResolver resolver)
+    {
+        m_session->setVolumePathResolver(std::move(resolver));
+    }
+    void setDiskService(std::unique_ptr<DiskService> service)
+    {
+        m_session->setDiskService(std::move(service));
+    }
     // Without USB monitoring nothing is mounted either, unless asked for.
-    void setUsbMonitoringEnabled(bool enabled) { m_monitorUsb = m_autoMount = enabled; }
-    void setAutoMountEnabled(bool enabled) { m_autoMount = enabled; }
-    bool diskJobsRunning() const;
+    void setUsbMonitoringEnabled(bool enabled) { m_session->setUsbMonitoringEnabled(enabled); }
+    void setAutoMountEnabled(bool enabled) { m_session->setAutoMountEnabled(enabled); }
+    bool diskJobsRunning() const { return m_session->diskJobsRunning(); }
     // Tests answer the modal dialogs through these hooks instead of a person.
-    static inline std::function<void(QFileDialog*)> fileDialogShown;
+    static inline std::function<void(QFileDialog*)>& fileDialogShown = InstallBatch::fileDialogShown;
     static inline std::function<QAbstractButton*(QMessageBox&)> alertHook;
 
     // The launch sequence.
@@ -65,16 +68,17 @@ public:
 
     // A volume was mounted or unmounted: pens whose volume changed get their serial read
     // again, and the selected one is listed again.
-    void volumesChanged();
+    void volumesChanged() { m_session->volumesChanged(); }
     // True while an eject runs in the background.
-    bool isEjecting() const { return !m_ejecting.isEmpty(); }
+    bool isEjecting() const { return m_session->isEjecting(); }
 
     QMainWindow* window() const { return m_window.get(); }
     const PenRegistry& pens() const { return dataKavo; }
     const BookList& books() const { return dataBook; }
     QString packageDirectory() const { return pathKavo; }
     QString serial() const { return imbCode; }
-    InstWindow* installDialog() const { return instWindowController; }
+    InstWindow* installDialog() const { return m_installs->dialog(); }
+    PenSession* session() const { return m_session; }
 
 public slots:
     void OnComboboxChanged();
@@ -90,10 +94,8 @@ private:
     void disableBookControls();
     void updatePenControls();
     void showInfo(const QString& message);
-    void mountVolume(const QString& bsdName);
-    DiskJobs* diskJobs();
-    bool rereadSerial(const QString& bsdName);
-    void installFiles(const QStringList& paths);
+    void selectedVolumeMoved(const QStringList& bsdNames);
+    void ejectFinished(bool ejected);
     void installDropped(const QStringList& packages, const QStringList& refused);
     int selectedBookRow() const;
     const PenRecord* selectedPen() const;
@@ -116,24 +118,14 @@ private:
     QLabel* dtInfo = nullptr;
     QLabel* dtSpace = nullptr;
 
-    PenRegistry dataKavo;
+    PenSession* m_session;
+    // The session's registry, under the controller's name for it.
+    const PenRegistry& dataKavo;
     BookList dataBook;
     QString pathKavo;
     QString imbCode;
-    QPointer<InstWindow> instWindowController;
 
     BookTableModel* m_bookModel = nullptr;
     BookSortModel* m_sortModel = nullptr;
-    VolumePathResolver m_volumePath;
-    std::unique_ptr<DiskService> m_diskService;
-    UsbMonitor* m_usbMonitor = nullptr;
-    MountWatcher* m_mountWatcher = nullptr;
-    DiskJobs* m_diskJobs = nullptr;
-    QString m_ejecting; // BSD name of the pen being ejected
-    std::map<QString, QString> m_knownVolumes; // volume path of each pen when last looked at
-    QTimer* m_volumesRetry = nullptr;
-    bool m_monitorUsb = true;
-    bool m_autoMount = true;
-    QString m_lastPackageFolder;
-    bool m_installing = false;
+    InstallBatch* m_installs = nullptr;
 };

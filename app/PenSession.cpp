@@ -1,0 +1,148 @@
+#include "PenSession.h"
+
+#include "DiskJobs.h"
+#include "MountWatcher.h"
+#include "UsbMonitor.h"
+#include "VolumePath.h"
+
+#include <cstdio>
+#include <utility>
+
+PenSession::PenSession(QObject* parent)
+    : QObject(parent)
+    , m_volumePath([](const QString& bsdName) { return VolumePathForBSDName(bsdName); })
+{
+    // Volume changes that come while a modal dialog is open are looked at once it closes.
+    m_volumesRetry.setSingleShot(true);
+    m_volumesRetry.setInterval(250);
+    connect(&m_volumesRetry, &QTimer::timeout, this, &PenSession::volumesChanged);
+}
+
+PenSession::~PenSession()
+{
+    // A disk call still running uses the disk service: it ends before the service does.
+    delete m_diskJobs;
+}
+
+void PenSession::start()
+{
+    m_pens.clear();
+    // Desktops mount a new pen a moment after it appears, often after the lookup has looked,
+    // and other programs may unmount it.
+    if (!m_mountWatcher) {
+        m_mountWatcher = new MountWatcher(QStringLiteral("/proc/self/mountinfo"), this);
+        connect(m_mountWatcher, &MountWatcher::mountsChanged, this, &PenSession::volumesChanged);
+    }
+}
+
+void PenSession::startUsbMonitoring()
+{
+    if (!m_monitorUsb || m_usbMonitor)
+        return;
+    m_usbMonitor = new UsbMonitor(m_volumePath, this);
+    // Pens that arrive while a modal dialog (the install) is open are listed once it closes.
+    m_usbMonitor->setDeferWhile(m_busy);
+    m_usbMonitor->start();
+}
+
+bool PenSession::diskJobsRunning() const { return m_diskJobs && m_diskJobs->isBusy(); }
+
+DiskJobs* PenSession::diskJobs()
+{
+    if (!m_diskService)
+        m_diskService = createSystemDiskService();
+    if (!m_diskJobs)
+        m_diskJobs = new DiskJobs(m_diskService.get(), this);
+    return m_diskJobs;
+}
+
+void PenSession::storePen(const PenRecord& record)
+{
+    m_pens.insert_or_assign(record.bsdName, record);
+    const QString volume = m_volumePath(record.bsdName);
+    m_knownVolumes[record.bsdName] = volume;
+    emit penStored(record.bsdName);
+    if (volume.isEmpty() && m_autoMount)
+        mountVolume(record.bsdName);
+}
+
+// Where nothing mounted a new pen, mount it as a desktop would. The serial and the packages
+// follow when the volume appears (volumesChanged).
+void PenSession::mountVolume(const QString& bsdName)
+{
+    diskJobs()->mountFilesystem(bsdName, [this, bsdName](const QString& mountPoint, const QString& error) {
+        if (mountPoint.isEmpty()) {
+            std::fprintf(stderr, "Mounting /dev/%s failed: %s\n", bsdName.toUtf8().constData(),
+                error.toUtf8().constData());
+            std::fflush(stderr);
+            return;
+        }
+        volumesChanged();
+    });
+}
+
+void PenSession::forget(const QString& bsdName)
+{
+    m_pens.erase(bsdName);
+    m_knownVolumes.erase(bsdName);
+}
+
+void PenSession::penUnplugged(const QString& bsdName)
+{
+    if (m_pens.find(bsdName) == m_pens.end())
+        return;
+    forget(bsdName);
+    emit penGone(bsdName, bsdName == m_ejecting);
+}
+
+bool PenSession::rereadSerial(const QString& bsdName)
+{
+    const auto pen = m_pens.find(bsdName);
+    if (pen == m_pens.end())
+        return false;
+    const QString volume = m_volumePath(bsdName);
+    const PenRecord& old = pen->second;
+    pen->second = BuildPenRecord(old.vendor, old.product, old.revision, old.bsdName, ReadProductIni(volume));
+    auto& known = m_knownVolumes[bsdName];
+    return std::exchange(known, volume) != volume;
+}
+
+void PenSession::volumesChanged()
+{
+    // Not under an open dialog: the install and the removal work on the listed package folder.
+    if (m_busy && m_busy()) {
+        m_volumesRetry.start();
+        return;
+    }
+    QStringList moved;
+    for (auto& [bsdName, record] : m_pens) {
+        if (m_volumePath(bsdName) == m_knownVolumes[bsdName])
+            continue;
+        if (rereadSerial(bsdName))
+            moved.append(bsdName);
+    }
+    if (!moved.isEmpty())
+        emit volumesMoved(moved);
+}
+
+bool PenSession::eject(const QString& bsdName)
+{
+    if (isEjecting() || m_pens.find(bsdName) == m_pens.end())
+        return false;
+    m_ejecting = bsdName;
+    // Unmounting writes back what is cached for the pen: seconds on slow flash. The window
+    // keeps painting meanwhile.
+    diskJobs()->ejectDrive(m_ejecting, [this](bool ejected, const QString& error) {
+        const QString bsdName = std::exchange(m_ejecting, QString());
+        if (!ejected) {
+            std::fprintf(stderr, "Ejecting /dev/%s failed: %s\n", bsdName.toUtf8().constData(),
+                error.toUtf8().constData());
+            std::fflush(stderr);
+        } else {
+            // The pen may still hold unwritten data when the eject failed: it stays listed.
+            forget(bsdName);
+        }
+        emit ejectFinished(bsdName, ejected);
+    });
+    return true;
+}

@@ -1,0 +1,93 @@
+#pragma once
+
+#include "DiskService.h"
+#include "PenRecord.h"
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+#include <functional>
+#include <map>
+#include <memory>
+
+class DiskJobs;
+class MountWatcher;
+class UsbMonitor;
+
+// The pens plugged in and what is done to them, without a window: the registry of pens found,
+// their volumes as they get mounted and unmounted, the automatic mount of a new pen and the
+// eject. It tells the window by signals; the window decides what it shows.
+class PenSession : public QObject {
+    Q_OBJECT
+public:
+    using VolumePathResolver = std::function<QString(const QString& bsdName)>;
+
+    explicit PenSession(QObject* parent = nullptr);
+    ~PenSession() override;
+
+    // Seams, set before start().
+    void setVolumePathResolver(VolumePathResolver resolver) { m_volumePath = std::move(resolver); }
+    void setDiskService(std::unique_ptr<DiskService> service) { m_diskService = std::move(service); }
+    // Without USB monitoring nothing is mounted either, unless asked for.
+    void setUsbMonitoringEnabled(bool enabled) { m_monitorUsb = m_autoMount = enabled; }
+    void setAutoMountEnabled(bool enabled) { m_autoMount = enabled; }
+    // While this says so (a modal dialog is open), pens and volume changes wait.
+    void setDeferWhile(std::function<bool()> busy) { m_busy = std::move(busy); }
+
+    // Forgets every pen and starts following the system's mounts.
+    void start();
+    // Starts watching the USB bus; its handlers reach the pens through the process-wide host.
+    void startUsbMonitoring();
+
+    const PenRegistry& pens() const { return m_pens; }
+    // Where the pen's volume is mounted now; empty when it is not.
+    QString volumeOf(const QString& bsdName) const { return m_volumePath(bsdName); }
+
+    // A pen recognised on the bus: stored under its BSD name, replacing an earlier record, and
+    // mounted when nothing mounted it.
+    void storePen(const PenRecord& record);
+    // The USB device of a pen went away.
+    void penUnplugged(const QString& bsdName);
+    // Reads the serial of a pen again from its volume as it is now. True when the volume changed.
+    bool rereadSerial(const QString& bsdName);
+    // A volume was mounted or unmounted: pens whose volume changed get their serial read again.
+    void volumesChanged();
+
+    // Ejects the pen in the background; false when it is not known or an eject runs already.
+    bool eject(const QString& bsdName);
+    bool isEjecting() const { return !m_ejecting.isEmpty(); }
+    // The pen being ejected; empty when none is.
+    QString ejecting() const { return m_ejecting; }
+    bool diskJobsRunning() const;
+
+signals:
+    // A pen was stored (found, or its record replaced).
+    void penStored(const QString& bsdName);
+    // A pen went away; `duringEject` when it was the one being ejected (powering a pen off
+    // during its eject unplugs it too).
+    void penGone(const QString& bsdName, bool duringEject);
+    // The volumes of these pens changed, and their serials were read again.
+    void volumesMoved(const QStringList& bsdNames);
+    // The eject started by eject() has ended; an ejected pen is gone from the registry.
+    void ejectFinished(const QString& bsdName, bool ejected);
+
+private:
+    void mountVolume(const QString& bsdName);
+    DiskJobs* diskJobs();
+    void forget(const QString& bsdName);
+
+    PenRegistry m_pens;
+    VolumePathResolver m_volumePath;
+    std::unique_ptr<DiskService> m_diskService;
+    std::function<bool()> m_busy;
+    UsbMonitor* m_usbMonitor = nullptr;
+    MountWatcher* m_mountWatcher = nullptr;
+    DiskJobs* m_diskJobs = nullptr;
+    QString m_ejecting; // BSD name of the pen being ejected
+    std::map<QString, QString> m_knownVolumes; // volume path of each pen when last looked at
+    QTimer m_volumesRetry;
+    bool m_monitorUsb = true;
+    bool m_autoMount = true;
+};
