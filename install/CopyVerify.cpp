@@ -30,6 +30,8 @@ QString readError(const char* what, qint64 offset)
 
 HeaderWrites headerWritesOf(const InstallRequest& request)
 {
+    if (request.keepHeader)
+        return { .unchanged = true };
     return { request.bookOid.toInt(), request.nTypeBook, request.extBook == ExtSelfMade, request.offsetOid };
 }
 

@@ -228,7 +228,7 @@ InstallResult installPackage(const InstallRequest& request,
         return InstallResult::Failed;
     const qint64 size = source.size();
     // A header write never lengthens a file: a package too short for its fields is refused.
-    if (size < installedHeaderEnd(request.extBook, request.nTypeBook))
+    if (!request.keepHeader && size < installedHeaderEnd(request.extBook, request.nTypeBook))
         return InstallResult::TooShort;
     const InstallProgress phases(size, options.readBack, reportProgress);
     const std::function<void(qint64)> progress = [&phases](qint64 chunk) { phases.copied(chunk); };
@@ -279,9 +279,10 @@ InstallResult installPackage(const InstallRequest& request,
 
     // The header fields go through the copy's own descriptor. The start sticker key of a "unb"
     // package is copied unchanged, so the copy's own key bytes are the source's.
-    if (!setSmartBookInfo(target.get(), request.bookOid.toInt(), request.nTypeBook, options.random))
+    if (!request.keepHeader
+        && !setSmartBookInfo(target.get(), request.bookOid.toInt(), request.nTypeBook, options.random))
         return fail(InstallResult::Failed);
-    if (request.extBook == ExtSelfMade) {
+    if (!request.keepHeader && request.extBook == ExtSelfMade) {
         const bool written = request.nTypeBook == 2 ? WriteOffsetOidUnb(target.get(), request.offsetOid)
                                                     : WriteOffsetOid(target.get(), request.offsetOid);
         if (!written)

@@ -64,6 +64,11 @@ struct InstallRequest {
     int offsetOid = 0; // start sticker number, 0..9999, already checked
     QString extBook; // ".dar", ".das" or ".dsr"
     int nTypeBook = 0;
+    // Copies the package as it is, header included, under bookOid + extBook: a package taken
+    // from a pen or a backup already carries the fields an install writes (and a renumbered
+    // package keeps its book code, as a sticker change leaves it). Nothing is written into
+    // the copy, and the read-back compares every byte.
+    bool keepHeader = false;
 };
 
 enum class InstallResult {

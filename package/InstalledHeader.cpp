@@ -11,6 +11,8 @@ constexpr quint8 LastCodeKey = 253;
 qint64 lastWrittenByte(const HeaderWrites& writes)
 {
     qint64 end = 0;
+    if (writes.unchanged)
+        return end;
     if (writes.nTypeBook != 2)
         end = BookHeader::MaskedBookCodeOffset + BookHeader::BookCodeLength;
     if (writes.startSticker)
@@ -40,7 +42,8 @@ QString checkInstalledHeader(const QByteArray& source, const QByteArray& copy, c
 
     QByteArray expected = source.left(span);
     expected.resize(span, '\0');
-    if (writes.nTypeBook != 2) {
+    // A copy made unchanged is compared with its source as it is.
+    if (!writes.unchanged && writes.nTypeBook != 2) {
         const quint8 key = quint8(copy[BookHeader::CodeKeyOffset]);
         if (key < FirstCodeKey || key > LastCodeKey)
             return QStringLiteral("code key 0x%1 is out of range").arg(key, 2, 16, QLatin1Char('0'));
@@ -50,14 +53,15 @@ QString checkInstalledHeader(const QByteArray& source, const QByteArray& copy, c
         put32(
             expected, BookHeader::MaskedBookCodeOffset, code ^ (0x01010101u * (key ^ BookHeader::CodeMask)));
     }
-    if (writes.startSticker && writes.nTypeBook == 2) {
+    const bool startSticker = writes.startSticker && !writes.unchanged;
+    if (startSticker && writes.nTypeBook == 2) {
         if (span < BookHeader::StartKeyOffset + BookHeader::MaskedStartLength)
             return QStringLiteral("the package is too short for its start sticker key");
         // The key bytes are the source's: the copy carries them unchanged.
         for (int i = 0; i < BookHeader::MaskedStartLength; ++i)
             expected[BookHeader::MaskedStartOffset + i] = char(
                 quint8(expected[BookHeader::StartKeyOffset + i]) ^ ((writes.offsetOid >> (8 * i)) & 0xFF));
-    } else if (writes.startSticker) {
+    } else if (startSticker) {
         put32(expected, BookHeader::StartStickerOffset, quint32(writes.offsetOid));
     }
 

@@ -12,6 +12,7 @@ struct HeaderWrites {
     int nTypeBook = 0;
     bool startSticker = false; // .dar copies get the start sticker number
     qint32 offsetOid = 0;
+    bool unchanged = false; // nothing written: the copy holds the source's bytes
 };
 
 // The leading bytes of a package that an install may change; everything after them is copied

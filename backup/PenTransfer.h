@@ -1,0 +1,84 @@
+#pragma once
+
+#include "ListData.h"
+#include "PenBackup.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// Restoring a backup onto a pen and copying packages from one pen to another go the same way:
+// a list of package files, a plan of the name each gets on the pen (chosen by the user where
+// its own name is taken), one space check for the whole set, then one install per package that
+// copies it unchanged, flushes it and reads it back before it gets its name.
+
+namespace TransferMessage {
+inline const QString NoSpace = QStringLiteral("点读笔空间不足，无法复制这些点读包！");
+inline const QString PenGone
+    = QStringLiteral("点读笔已断开，复制没有完成；点读笔上没有留下不完整的点读包。请重新连接后检查！");
+inline const QString Failed = QStringLiteral("复制点读包失败，请检查点读笔后重试！");
+inline const QString NoPen = QStringLiteral("无法打开点读笔上的 USER/CUSTOM 文件夹！");
+}
+
+// One package to put on the pen.
+struct TransferItem {
+    QString sourcePath; // the file on the computer or on the other pen
+    QString name; // its installed name, e.g. "012.dar"
+    QString title; // its own title field
+    qint64 size = 0;
+    QString sha256; // from a backup's manifest: the source must still hold it; empty: not checked
+};
+
+// The packages of a backup folder, from its manifest. Empty with `error` set when the folder
+// holds no readable backup.
+QList<TransferItem> itemsFromBackup(const QString& folder, QString* error = nullptr);
+// The packages of book rows of a pen (the rows selected in the table). Rows that are no
+// package file on the pen (links, folders) or lie in a subfolder are left out and named in
+// `refused`.
+QList<TransferItem> itemsFromRows(
+    const BookList& rows, const QString& pathKavo, QStringList* refused = nullptr);
+
+struct PlannedItem {
+    enum class Choice { OwnName, NextFree, Skip };
+    TransferItem item;
+    bool ownNameTaken = false;
+    // The name the package gets if the user moves it: the next free book sticker number for its
+    // kind, as the install dialog proposes it. Empty when it cannot be moved: a shared package
+    // (its number is what another package refers to, and a sticker change refuses it), an
+    // extension no package kind has, or no free number.
+    QString nextFreeName;
+    Choice choice = Choice::OwnName; // Skip for a taken name until the user chooses
+    QString targetName() const;
+};
+
+// Plans the names on the pen whose package directory is `pathKavo`. A package whose own name is
+// free there gets it; one whose name is taken (letter case ignored, as FAT does) is skipped
+// unless the user chooses its next free name. Names proposed within one plan never collide.
+QList<PlannedItem> planTransfer(const QList<TransferItem>& items, const QString& pathKavo);
+
+struct TransferOptions {
+    InstallOptions install;
+    TransferProgress progress;
+    std::function<bool()> cancelled; // asked between packages
+    // Whether the pen can still be read after a failed copy: it decides between carrying on
+    // and stopping with the message that the pen is gone.
+    std::function<bool(const QString& pathKavo)> penPresent;
+};
+
+struct TransferReport {
+    QString message; // empty when every chosen package is on the pen, or the user cancelled
+    bool cancelled = false;
+    QStringList restored; // "012.dar", or "012.dar → 006.dar" for a moved package
+    QStringList skipped;
+    QStringList failed;
+};
+
+// Copies the planned packages onto the pen. The space for all of them is checked first; a
+// package is installed unchanged (header included) under its planned name, never replacing
+// anything. A backup file that no longer matches its manifest is not copied. A pen that goes
+// away stops the run; what was not copied is named as failed.
+TransferReport runTransfer(
+    const QList<PlannedItem>& plan, const QString& pathKavo, const TransferOptions& options = {});
+
+// The report as the summary window shows it.
+QString transferSummary(const TransferReport& report);
