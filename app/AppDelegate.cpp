@@ -8,6 +8,7 @@
 #include "PackageDropHandler.h"
 #include "PackageFileDialog.h"
 #include "PackageFolder.h"
+#include "PenCopyActions.h"
 #include "StickerChange.h"
 #include "StickerNumber.h"
 #include "VolumeSpace.h"
@@ -74,6 +75,18 @@ AppDelegate::AppDelegate()
     auto* drops = new PackageDropHandler(m_window.get());
     connect(
         drops, &PackageDropHandler::filesDropped, this, &AppDelegate::installDropped, Qt::QueuedConnection);
+
+    // Backup, restore and copy to another pen.
+    m_copyActions
+        = new PenCopyActions(PenCopyContext {
+                                 [this]() -> const PenRegistry& { return dataKavo; },
+                                 [this] { return selectedPen(); },
+                                 [this](const QString& bsdName) { return m_session->volumeOf(bsdName); },
+                                 [this] { return selectedBooks(); },
+                                 [this] { InitData(); },
+                                 [this](const QString& message) { showInfo(message); },
+                             },
+            m_window.get(), m_ui->btnBackup, m_ui->btnRestore, m_ui->btnCopy);
 
     // The edit area starts as after a scan: nothing selected, nothing to edit.
     disableBookControls();
@@ -159,10 +172,16 @@ void AppDelegate::InitKavo()
         m_bookModel->endReload();
         listBook->clearSelection();
         dtSpace->clear();
+        m_ui->dtPenInfo->clear();
+        m_copyActions->update();
         return;
     }
-    for (const auto& [key, record] : dataKavo)
+    for (const auto& [key, record] : dataKavo) {
         listKavo->addItem(record.selectorText());
+        // Two pens of one model have the same text: the tooltip tells them apart.
+        listKavo->setItemData(listKavo->count() - 1,
+            PenCopyActions::penDetails(record, m_session->volumeOf(key)), Qt::ToolTipRole);
+    }
     listKavo->setCurrentIndex(0);
     updatePenControls();
     InitData();
@@ -177,6 +196,7 @@ void AppDelegate::updatePenControls()
     snKavo->setEnabled(pens);
     btnInstall->setEnabled(pens && !selectedEjecting);
     btnEject->setEnabled(pens && !isEjecting());
+    m_copyActions->update();
 }
 
 const PenRecord* AppDelegate::selectedPen() const
@@ -206,6 +226,10 @@ void AppDelegate::InitData()
     m_bookModel->endReload();
     listBook->clearSelection();
     dtSpace->setText(freeSpaceLine(volume));
+    m_ui->dtPenInfo->setText(
+        volume.isEmpty() ? QString() : QStringLiteral("卷标：%1").arg(PenCopyActions::volumeName(volume)));
+    snKavo->setToolTip(PenCopyActions::penDetails(*pen, volume));
+    m_copyActions->update();
 
     disableBookControls();
     dtBookName->setText(QString());
@@ -220,7 +244,9 @@ bool AppDelegate::validateNumberByASCII(const QString& text) const { return ::va
 int AppDelegate::selectedBookRow() const
 {
     const QModelIndexList rows = listBook->selectionModel()->selectedRows();
-    if (rows.isEmpty())
+    // The edit area, the removal and the sticker change work on one package: with several
+    // rows selected there is none to work on.
+    if (rows.size() != 1)
         return -1;
     // The table shows the rows in the user's order; dataBook keeps the scan's.
     const int row = m_sortModel->bookRow(rows.first().row());
@@ -235,9 +261,24 @@ void AppDelegate::disableBookControls()
         control->setEnabled(false);
 }
 
+BookList AppDelegate::selectedBooks() const
+{
+    QModelIndexList rows = listBook->selectionModel()->selectedRows();
+    std::sort(rows.begin(), rows.end(),
+        [](const QModelIndex& a, const QModelIndex& b) { return a.row() < b.row(); });
+    BookList books;
+    for (const QModelIndex& index : rows) {
+        const int row = m_sortModel->bookRow(index.row());
+        if (row >= 0 && row < dataBook.size())
+            books.append(dataBook.at(row));
+    }
+    return books;
+}
+
 void AppDelegate::tableViewSelectionDidChange()
 {
     disableBookControls();
+    m_copyActions->update();
 
     const int index = selectedBookRow();
     if (index < 0)

@@ -16,6 +16,7 @@
 
 class BookSortModel;
 class BookTableModel;
+class PenCopyActions;
 class QComboBox;
 class QFileDialog;
 class QLabel;
@@ -79,6 +80,8 @@ public:
     QString serial() const { return imbCode; }
     InstWindow* installDialog() const { return m_installs->dialog(); }
     PenSession* session() const { return m_session; }
+    // The rows selected in the book table, in the table's order.
+    BookList selectedBooks() const;
 
 public slots:
     void OnComboboxChanged();
@@ -128,4 +131,5 @@ private:
     BookTableModel* m_bookModel = nullptr;
     BookSortModel* m_sortModel = nullptr;
     InstallBatch* m_installs = nullptr;
+    PenCopyActions* m_copyActions = nullptr;
 };
