@@ -24,6 +24,20 @@ bool isPackageExtension(const QString& extension)
 // A shared package names another package by its number in its title.
 bool isShared(const QString& title) { return title.startsWith(QLatin1String("ATT")); }
 
+// A shared package names its target by number. When the target is in the same set but goes
+// under another number, or not at all, the shared package would name another package of the
+// pen, or none: it is left out.
+const PlannedItem* sharedTargetMoved(const PlannedItem& entry, const QList<PlannedItem>& plan)
+{
+    if (!isShared(entry.item.title))
+        return nullptr;
+    const QString target = entry.item.title.mid(3) + entry.item.name.mid(3).toLower();
+    for (const PlannedItem& other : plan)
+        if (&other != &entry && other.item.name.compare(target, Qt::CaseInsensitive) == 0)
+            return other.choice == PlannedItem::Choice::OwnName ? nullptr : &other;
+    return nullptr;
+}
+
 bool defaultPenPresent(const QString& pathKavo)
 {
     const PackageFolder folder = PackageFolder::open(pathKavo);
@@ -129,6 +143,11 @@ TransferReport runTransfer(
     for (const PlannedItem& entry : plan) {
         if (entry.targetName().isEmpty()) {
             report.skipped.append(entry.item.name);
+            continue;
+        }
+        if (const PlannedItem* target = sharedTargetMoved(entry, plan)) {
+            report.skipped.append(QStringLiteral("%1（共享教材的 %2 没有按原贴号复制）")
+                                      .arg(entry.item.name, target->item.name));
             continue;
         }
         chosen.append(&entry);

@@ -231,6 +231,17 @@ void BackupTest::restore_data()
                                   << QStringList { "012.dar → 002.dar", "013.das", "014.dsr → 001.dsr",
                                          "015.dcs", "021.DAR → 003.dar", "abc.dsr" }
                                   << QStringList { "020.dar" };
+    // The shared package 020.dar names 012: when 012 goes elsewhere, or not at all, it would
+    // name the pen's own 012, so it is left out.
+    const QString sharedLeft = QStringLiteral("020.dar（共享教材的 012.dar 没有按原贴号复制）");
+    QTest::addRow("shared package's target moved")
+        << QStringList { "012.dar" } << true
+        << QStringList { "012.dar → 001.dar", "013.das", "014.dsr", "015.dcs", "021.DAR", "abc.dsr" }
+        << QStringList { sharedLeft };
+    QTest::addRow("shared package's target skipped")
+        << QStringList { "012.dar" } << false
+        << QStringList { "013.das", "014.dsr", "015.dcs", "021.DAR", "abc.dsr" }
+        << QStringList { "012.dar", sharedLeft };
     QTest::addRow("taken, skipped") << QStringList { "012.dar", "021.dar", "020.dar" } << false
                                     << QStringList { "013.das", "014.dsr", "015.dcs", "abc.dsr" }
                                     << QStringList { "012.dar", "020.dar", "021.DAR" };

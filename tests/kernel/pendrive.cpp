@@ -4,6 +4,11 @@
 //   penshelf_pendrive renumber PACKAGE_DIR FILE FLAG TYPE CURRENT NEW START
 //   penshelf_pendrive remove PACKAGE_DIR FILE
 //   penshelf_pendrive scan PACKAGE_DIR        one line per row: label-number, title, file
+//   penshelf_pendrive backup PACKAGE_DIR SERIAL FOLDER
+//   penshelf_pendrive restore FOLDER PACKAGE_DIR move|skip
+//   penshelf_pendrive copy FROM_DIR TO_DIR move|skip NAME...
+//                                             a taken number moves to the next free one, or
+//                                             the package is skipped; the summary follows
 // Prints "done" on success, else the message the window would show; exit status 0 on success.
 // With PENSHELF_PULL_AFTER_MS=N and PENSHELF_GADGET=<the gadget's configfs folder> in the
 // environment, the pen is pulled N ms after the operation starts, by unbinding the guest's USB
@@ -13,6 +18,8 @@
 #include "BookRemoval.h"
 #include "Catalogue.h"
 #include "PackageCopy.h"
+#include "PenBackup.h"
+#include "PenTransfer.h"
 #include "StickerChange.h"
 
 #include <QCoreApplication>
@@ -57,11 +64,43 @@ Outcome run(const QStringList& args)
             std::printf("%s\t%s\t%s\n", qPrintable(row.stat), qPrintable(row.name), qPrintable(row.file));
         return { problem, problem.isEmpty() };
     }
+    if (args.size() == 4 && args[0] == QLatin1String("backup")) {
+        const BackupReport report = backupPen(args[1], args[2], args[3]);
+        std::printf("%s; copied: %s; unchanged: %s; failed: %s; not package files: %s\n",
+            report.incremental ? "incremental" : "new backup", qPrintable(report.copied.join(' ')),
+            qPrintable(report.unchanged.join(' ')), qPrintable(report.failed.join(' ')),
+            qPrintable(report.notCopied.join(' ')));
+        return { report.message, report.message.isEmpty() };
+    }
+    const bool restore = args.size() == 4 && args[0] == QLatin1String("restore");
+    if (restore || (args.size() >= 5 && args[0] == QLatin1String("copy"))) {
+        const bool move = args[3] == QLatin1String("move");
+        QList<TransferItem> items;
+        if (restore) {
+            items = itemsFromBackup(args[1]);
+        } else {
+            BookList rows;
+            for (const ListData& row : ScanCatalogue(args[1]))
+                if (args.mid(4).contains(row.file.mid(args[1].size())))
+                    rows.append(row);
+            items = itemsFromRows(rows, args[1]);
+        }
+        QList<PlannedItem> plan = planTransfer(items, args[2]);
+        for (PlannedItem& entry : plan)
+            if (entry.ownNameTaken && move && !entry.nextFreeName.isEmpty())
+                entry.choice = PlannedItem::Choice::NextFree;
+        const TransferReport report = runTransfer(plan, args[2]);
+        std::printf("%s\n", qPrintable(transferSummary(report)));
+        return { report.message, report.message.isEmpty() };
+    }
     std::fprintf(stderr,
         "usage: penshelf_pendrive install SOURCE PACKAGE_DIR BOOK START\n"
         "       penshelf_pendrive renumber PACKAGE_DIR FILE FLAG TYPE CURRENT NEW START\n"
         "       penshelf_pendrive remove PACKAGE_DIR FILE\n"
-        "       penshelf_pendrive scan PACKAGE_DIR\n");
+        "       penshelf_pendrive scan PACKAGE_DIR\n"
+        "       penshelf_pendrive backup PACKAGE_DIR SERIAL FOLDER\n"
+        "       penshelf_pendrive restore FOLDER PACKAGE_DIR move|skip\n"
+        "       penshelf_pendrive copy FROM_DIR TO_DIR move|skip NAME...\n");
     std::exit(2);
 }
 
