@@ -204,7 +204,7 @@ void BackupUiTest::copySelectedRowsToTheOtherPen()
 {
     TwoPens w;
     QMap<QString, QByteArray> books;
-    for (const QString& name : { "012.dar", "013.das", "014.dsr" }) {
+    for (const QString& name : QStringList { "012.dar", "013.das", "014.dsr" }) {
         books[name] = PackageBuilder(700 + name.left(3).toInt()).title(name).bytes();
         writeFile(w.packages("sdc1") + name, books[name]);
     }
