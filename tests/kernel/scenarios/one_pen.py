@@ -3,7 +3,7 @@
 unplugged, plugged back while the stale mount holds the old disk name, plugged later (a whole
 disk) and mounted only after the program looked, then an install, a renumber and a removal,
 each followed at once by pulling the pen and reading what is on its medium.
-  one_pen.py EVIDENCE_DIR BUILD_DIR"""
+  one_pen.py EVIDENCE_DIR BUILD_DIR [SCENARIO...]   (default: all, in order)"""
 import os
 import sys
 
@@ -12,6 +12,7 @@ from gui import NO_PEN, Program, Session  # noqa: E402
 from kpen import FailingDisk, Image, Pen, Scenarios, check, fat_layout, first_cluster, last_used_cluster, package_bytes  # noqa: E402,E501
 
 EVIDENCE, BUILD = sys.argv[1], sys.argv[2]
+CHOSEN = set(sys.argv[3:])
 PROGRAM = os.path.join(BUILD, 'app', 'penshelf')
 BOOK1 = package_bytes('内核测试书一', 4096, 1)
 BOOK2 = package_bytes('内核测试书二', 8192, 2)
@@ -238,6 +239,8 @@ try:
     ]
     broken = None
     for name, body in steps:
+        if CHOSEN and name not in CHOSEN:
+            continue
         if broken:
             scenarios.skip(name, f'{broken} failed')
         elif not scenarios.run(name, body):
@@ -247,6 +250,8 @@ try:
                 program.shot(f'failed-{name}')
     for name, body in [('failing-medium-unreadable-first-cluster', unreadable_first_cluster),
                        ('failing-medium-writes-fail', failing_writes)]:
+        if CHOSEN and name not in CHOSEN:
+            continue
         if not program or not program.alive():
             scenarios.skip(name, 'the program is not running')
         elif not scenarios.run(name, body):
