@@ -192,7 +192,7 @@ class Pen:
         settle()
         self.disk = self.part = None
 
-    def mount(self, where=None):
+    def mount(self, where=None, options=MOUNT_OPTIONS):
         """Mounts the pen as a desktop would, at /media/<label>, or <label>1... when that is
         taken (a stale mount of a pulled pen)."""
         label = run('blkid', '-o', 'value', '-s', 'LABEL', self.dev, check=False).stdout.strip() or 'pen'
@@ -201,7 +201,7 @@ class Pen:
         while os.path.ismount(target):
             target, n = f'{base}{n}', n + 1
         os.makedirs(target, exist_ok=True)
-        run('mount', '-t', 'vfat', '-o', MOUNT_OPTIONS, self.dev, target)
+        run('mount', '-t', 'vfat', '-o', options, self.dev, target)
         self.mountpoint = target
         return target
 

@@ -67,6 +67,33 @@ def after_replug(log):
     return [n for n in names if n.startswith('.penshelf-')], status
 
 
+def pulled_at_once_without_flush_option(log):
+    """Mounted without vfat's flush option (as mount(8) does by default), nothing but the
+    program's own flushes puts a package on the medium: pulled the moment the install and then
+    the renumber say done, the package must be whole under its new name."""
+    run('umount', pen.mountpoint)
+    pen.mount(options='nosuid,nodev,relatime,shortname=mixed,utf8=1,showexec')
+    said = []
+    for step in (('install', SOURCE, folder(), '600', '0000'),
+                 ('renumber', folder(), folder() + '600.dar', 'D', 'dab', '600', '601', '0123')):
+        status, out, _ = driver(*step)
+        pen.unplug()  # at once
+        log(f'{step[0]}: said {out!r} (exit {status}), pulled')
+        check(status == 0, f'the {step[0]} said {out!r}')
+        name = '600.dar' if step[0] == 'install' else '601.dar'
+        got = image.read(f'USER/CUSTOM/{name}')
+        check(got is not None, f'{name} is not on the medium after the {step[0]}: {image.listing()}')
+        check(len(got) == len(SOURCE_BYTES) and got[512:] == SOURCE_BYTES[512:],
+              f'{name} on the medium holds {len(got)} bytes after the {step[0]}, not the whole package')
+        said.append(f'{step[0]} said done, {name} whole on the medium')
+        pen.drop_stale_mount()
+        pen.plug()
+        pen.mount(options='nosuid,nodev,relatime,shortname=mixed,utf8=1,showexec')
+    run('umount', pen.mountpoint)
+    pen.mount()
+    return '; '.join(said) + ' (each pulled at once, no flush mount option)'
+
+
 def sweep_renumber(log):
     failures = []
     for delay in RENUMBER_DELAYS:
@@ -219,6 +246,9 @@ def ext4_links_and_fifos(log):
 
 pen.plug()
 pen.mount()
+scenarios.run('pulled-at-once-without-flush-option', pulled_at_once_without_flush_option)
+if pen.disk is None or not os.path.ismount(pen.mountpoint or ''):
+    replug()
 scenarios.run('pull-during-renumber', sweep_renumber)
 if pen.disk is None or not os.path.ismount(pen.mountpoint or ''):
     replug()
