@@ -5,6 +5,7 @@
 #include "BookSortModel.h"
 #include "BookTableModel.h"
 #include "Catalogue.h"
+#include "MessageLine.h"
 #include "PackageDropHandler.h"
 #include "PackageFileDialog.h"
 #include "PackageFolder.h"
@@ -137,7 +138,7 @@ void AppDelegate::showInfo(const QString& message)
 {
     static const QStringList news { EjectingMessage, EjectedMessage, UnpluggedMessage };
     dtInfo->setStyleSheet(news.contains(message) ? QString() : QStringLiteral("color: #b00020;"));
-    dtInfo->setText(message);
+    showMessage(dtInfo, message);
 }
 
 void AppDelegate::storePen(const PenRecord& record) { m_session->storePen(record); }

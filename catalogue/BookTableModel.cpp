@@ -40,5 +40,9 @@ QVariant BookTableModel::headerData(int section, Qt::Orientation orientation, in
         return section == NameColumn ? QStringLiteral("name") : QStringLiteral("stat");
     if (role == Qt::DisplayRole)
         return section == NameColumn ? QStringLiteral("书名") : QStringLiteral("贴号");
+    // What a screen reader says about the column beside its caption.
+    if (role == Qt::AccessibleDescriptionRole)
+        return section == NameColumn ? QStringLiteral("点读包的书名")
+                                     : QStringLiteral("点读包的类别和书名贴号");
     return {};
 }

@@ -136,13 +136,21 @@ QString ReadBookName(const QString& path, PenLinks links)
     return file.isOpen() ? ReadBookName(file.fd()) : QString();
 }
 
-QString ReadBookName(int fd)
+TitleReadCall& titleReadCall()
+{
+    static TitleReadCall call = readAt;
+    return call;
+}
+
+QString ReadBookName(int fd) { return ReadTitle(fd).value_or(QString()); }
+
+std::optional<QString> ReadTitle(int fd)
 {
     // One byte more than the title, for the terminator the decoder gets below.
     char bytes[BookHeader::TitleLength + 1];
-    const qint64 length = readAt(fd, BookHeader::TitleOffset, bytes, BookHeader::TitleLength);
+    const qint64 length = titleReadCall()(fd, BookHeader::TitleOffset, bytes, BookHeader::TitleLength);
     if (length < 0)
-        return {};
+        return std::nullopt;
     const char* end = std::find_if(bytes, bytes + length, [](char c) { return c == '\0' || c == '\xFF'; });
     const qsizetype size = end - bytes;
     bytes[size] = '\0';
@@ -211,7 +219,14 @@ BookList ScanCatalogue(const QString& pathKavo, QString* problem)
             rows.append(std::move(row));
             return;
         }
-        const QString title = ReadBookName(file.fd());
+        // A title that cannot be read is no package the window can show or act on.
+        const std::optional<QString> read = ReadTitle(file.fd());
+        if (!read) {
+            row.name = UnusableEntryName;
+            rows.append(std::move(row));
+            return;
+        }
+        const QString& title = *read;
         if (title.startsWith(QLatin1String("ATT"))) {
             const QString rest = title.mid(3);
             QString target;

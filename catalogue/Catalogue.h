@@ -5,6 +5,8 @@
 
 #include <QString>
 
+#include <optional>
+
 // The package directory below a pen's volume.
 inline const QString PackageDirectory = QStringLiteral("USER/CUSTOM/");
 
@@ -14,9 +16,18 @@ inline const QString PackageDirectory = QStringLiteral("USER/CUSTOM/");
 // chosen on the computer may be one (PenLinks::Follow).
 QString ReadBookName(const QString& path, PenLinks links = PenLinks::Refuse);
 QString ReadBookName(int fd);
+// The title of the package open on `fd`, or nothing when reading it failed (an I/O error: a
+// bad medium, a pen pulled out). A file shorter than the title field is read, not failed.
+std::optional<QString> ReadTitle(int fd);
+
+// The positioned read that every title read goes through (`readAt`); tests replace it to make
+// reads fail as a failing medium does, and put `readAt` back.
+using TitleReadCall = qint64 (*)(int fd, qint64 offset, char* data, qint64 length);
+TitleReadCall& titleReadCall();
 
 // Shown instead of a title for an entry named like a package that is no regular file (a link,
-// a folder, a FIFO) or cannot be opened: it is listed, but never read or written through.
+// a folder, a FIFO), cannot be opened or whose title cannot be read: it is listed, but never
+// read or written through.
 inline const QString UnusableEntryName = QStringLiteral("（无法使用的条目）");
 
 // Package directory of a volume path; empty when the volume is not mounted, so that nothing

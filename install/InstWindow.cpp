@@ -1,6 +1,7 @@
 #include "InstWindow.h"
 
 #include "BookHeader.h"
+#include "MessageLine.h"
 #include "StickerNumber.h"
 #include "ui_InstWindow.h"
 
@@ -66,6 +67,7 @@ void InstWindow::windowDidLoad()
 
     if (extBook == ExtStory) {
         ttBookOid->setText(StoryCaption);
+        dtBookOid->setAccessibleName(StoryCaption.chopped(1));
     } else if (extBook == ExtSelfMade) {
         ttOffsetOid->show();
         dtOffsetOid->show();
@@ -90,7 +92,7 @@ void InstWindow::InstallBook()
     if (message.isEmpty() && isPackageNameTaken(m_pathKavo, packageFileName(bookOid, extBook)))
         message = InstallMessage::Exists;
     if (!message.isEmpty()) {
-        dtInfo->setText(message);
+        showMessage(dtInfo, message);
         return;
     }
 
@@ -129,7 +131,7 @@ void InstWindow::copyFinished(InstallResult result)
         QMetaObject::invokeMethod(this, &InstWindow::closeModalWindow, Qt::QueuedConnection);
         return;
     }
-    dtInfo->setText(messageFor(result));
+    showMessage(dtInfo, messageFor(result));
     prInstall->hide();
     setEditing(true);
 }

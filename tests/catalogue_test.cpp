@@ -20,6 +20,43 @@
 
 using namespace std::chrono_literals;
 
+namespace {
+
+// Title reads of the files whose names are listed fail with EIO, as on a medium with bad
+// sectors; the system's read is back when it goes out of scope.
+class FailingTitleReads {
+public:
+    explicit FailingTitleReads(QStringList names)
+    {
+        failing() = std::move(names);
+        titleReadCall() = [](int fd, qint64 offset, char* data, qint64 length) -> qint64 {
+            char path[4096];
+            const QByteArray link = "/proc/self/fd/" + QByteArray::number(fd);
+            const ssize_t linkLength = ::readlink(link.constData(), path, sizeof path);
+            const QString name
+                = QFileInfo(QFile::decodeName(QByteArray(path, int(std::max<ssize_t>(linkLength, 0)))))
+                      .fileName();
+            if (failing().contains(name)) {
+                errno = EIO;
+                return -1;
+            }
+            return readAt(fd, offset, data, length);
+        };
+    }
+    ~FailingTitleReads() { titleReadCall() = readAt; }
+    FailingTitleReads(const FailingTitleReads&) = delete;
+    FailingTitleReads& operator=(const FailingTitleReads&) = delete;
+
+private:
+    static QStringList& failing()
+    {
+        static QStringList names;
+        return names;
+    }
+};
+
+} // namespace
+
 class CatalogueTest : public QObject {
     Q_OBJECT
 private slots:
@@ -29,6 +66,7 @@ private slots:
     void scan();
     void unusableEntries_data();
     void unusableEntries();
+    void unreadableTitles();
     void folderNotOnThePen_data();
     void folderNotOnThePen();
     void staleTemporaries();
@@ -205,6 +243,43 @@ void CatalogueTest::unusableEntries()
     // A shared package whose target is no regular file gets no title from it.
     QCOMPARE(names.value("自制-002"), QStringLiteral("(007)"));
     QCOMPARE(readFile(outside), PackageBuilder().title("Outside").bytes());
+}
+
+void CatalogueTest::unreadableTitles()
+{
+    QTemporaryDir pen;
+    const QString dir = pen.path() + "/USER/CUSTOM/";
+    QVERIFY(QDir().mkpath(dir + "0"));
+    PackageBuilder().title("Good").writeTo(dir + "001.dar");
+    PackageBuilder().title("deb-Story").writeTo(dir + "002.dsr");
+    PackageBuilder().title("Bad").writeTo(dir + "003.dsr");
+    PackageBuilder().title("UNBBad").writeTo(dir + "0/1.das");
+    PackageBuilder().title("Target").writeTo(dir + "007.dar");
+    PackageBuilder().title("ATT007").writeTo(dir + "005.dar");
+    // An empty title read without error stays an empty title.
+    PackageBuilder().title("").writeTo(dir + "006.dcs");
+
+    QMap<QString, QString> names;
+    {
+        const FailingTitleReads failing({ "003.dsr", "1.das", "007.dar" });
+        for (const ListData& row : ScanCatalogue(dir))
+            names.insert(row.stat, row.name);
+        QCOMPARE(ReadBookName(dir + "003.dsr"), QString());
+    }
+    QCOMPARE(names.size(), 7);
+    QCOMPARE(names.value("自制-001"), QStringLiteral("Good"));
+    QCOMPARE(names.value("故事-002"), QStringLiteral("Story"));
+    QCOMPARE(names.value("故事-003"), UnusableEntryName);
+    QCOMPARE(names.value("智能-0/1"), UnusableEntryName);
+    QCOMPARE(names.value("自制-007"), UnusableEntryName);
+    // The shared package itself reads; its target's title is what cannot be read, as when the
+    // target is missing.
+    QCOMPARE(names.value("自制-005"), QStringLiteral("(007)"));
+    QCOMPARE(names.value("教辅-006"), QString());
+
+    // The system's read is back.
+    QCOMPARE(ScanCatalogue(dir).size(), 7);
+    QCOMPARE(ReadBookName(dir + "003.dsr"), QStringLiteral("Bad"));
 }
 
 void CatalogueTest::folderNotOnThePen_data()
