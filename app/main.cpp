@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QIcon>
+#include <QImageReader>
 #include <QLibraryInfo>
 #include <QMainWindow>
 #include <QTranslator>
@@ -40,7 +41,11 @@ int main(int argc, char* argv[])
     // What is left after QApplication removed its own options must be ours.
     options.process(app);
 
+    // The drawing scales to any size a desktop asks for where Qt's SVG support is installed;
+    // the rendered sizes serve without it.
     QIcon icon;
+    if (QImageReader::supportedImageFormats().contains("svg"))
+        icon.addFile(QStringLiteral(":/icons/scalable.svg"));
     for (int size : { 16, 24, 32, 48, 64, 128, 256 })
         icon.addFile(QStringLiteral(":/icons/%1.png").arg(size), QSize(size, size));
     QApplication::setWindowIcon(icon);

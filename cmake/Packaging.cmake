@@ -13,9 +13,11 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The libraries the binary links decide Depends (dpkg-shlibdeps).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# udisks2 ejects and mounts pens; every text is Chinese, so a CJK font and Qt's Chinese texts.
+# udisks2 ejects and mounts pens; every text is Chinese, so a CJK font and Qt's Chinese texts;
+# Qt's Wayland platform plugin, so that a Wayland session runs the program natively rather than
+# through Xwayland; Qt's SVG support for the scalable window icon.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
-    "udisks2, fonts-noto-cjk | fonts-wqy-microhei | fonts-wqy-zenhei, qt6-translations-l10n")
+    "udisks2, fonts-noto-cjk | fonts-wqy-microhei | fonts-wqy-zenhei, qt6-translations-l10n, qt6-wayland, libqt6svg6")
 # CPack puts the summary above this as the synopsis line.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "PenShelf (点读笔管理) recognises point-reading pens plugged in by USB, lists
 the read-along and story packages installed on a pen with their titles and

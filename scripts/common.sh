@@ -5,17 +5,24 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD_DIR="${BUILD_DIR:-$ROOT/build}"
 
-# Debian packages: build, runtime, tests (umockdev, a private D-Bus with a mocked udisks2,
-# loop-mounted ext4 images, xz-packed sysfs snapshots), a CJK font so that the window is
-# readable, what renders the icons, builds the Debian package and checks it, and clang with
-# libFuzzer and the symbolizer for the fuzz targets (scripts/fuzz).
-PACKAGES=(
+# Debian packages. What building and running the program needs: the tool chain, Qt with its
+# Wayland platform plugin and SVG icon support, libudev, what renders the icons, a CJK font so
+# that the window is readable and Qt's Chinese texts.
+RUN_PACKAGES=(
     build-essential cmake ninja-build pkg-config
-    qt6-base-dev qt6-base-dev-tools libgl-dev
-    libudev-dev libumockdev-dev umockdev libglib2.0-dev
-    dbus python3-dbusmock e2fsprogs mount util-linux xz-utils
+    qt6-base-dev qt6-base-dev-tools libgl-dev qt6-wayland libqt6svg6
+    libudev-dev librsvg2-bin
     fonts-noto-cjk qt6-translations-l10n
-    librsvg2-bin dpkg-dev desktop-file-utils appstream lintian
+)
+# What only the tests, the sanitizer and fuzz builds and the Debian package need: umockdev, a
+# private D-Bus with a mocked udisks2, loop-mounted ext4 images, xz-packed sysfs snapshots, an
+# X server, a Wayland compositor and the accessibility bus with its Python reader for the desktop
+# checks, the package tools and checkers, and clang with libFuzzer and the symbolizer.
+TEST_PACKAGES=(
+    libumockdev-dev umockdev libglib2.0-dev
+    dbus python3-dbusmock e2fsprogs mount util-linux xz-utils
+    xvfb xauth weston at-spi2-core python3-pyatspi
+    dpkg-dev desktop-file-utils appstream lintian
     clang libclang-rt-14-dev llvm
 )
 
@@ -23,9 +30,13 @@ as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
+# ensure_packages [run]: installs what is missing of the packages that building and running
+# need (run), or of every package the scripts use (no argument).
 ensure_packages() {
+    local wanted=("${RUN_PACKAGES[@]}")
+    if [ "${1:-all}" != run ]; then wanted+=("${TEST_PACKAGES[@]}"); fi
     local missing=()
-    for package in "${PACKAGES[@]}"; do
+    for package in "${wanted[@]}"; do
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
     done
     if [ "${#missing[@]}" -gt 0 ]; then

@@ -41,7 +41,9 @@ names() { field "$1" | tr ',|' '\n\n' | sed 's/(.*//; s/[[:space:]]//g' | grep .
 for library in libc6 libstdc++6 libudev1 libqt6core6 libqt6gui6 libqt6widgets6 libqt6dbus6; do
     names Depends | grep -xF "$library" >/dev/null || fail "Depends lacks $library: $(field Depends)"
 done
-names Recommends | grep -xF udisks2 >/dev/null || fail "Recommends lacks udisks2: $(field Recommends)"
+for package in udisks2 qt6-wayland libqt6svg6; do
+    names Recommends | grep -xF "$package" >/dev/null || fail "Recommends lacks $package: $(field Recommends)"
+done
 
 # The files, at the paths the desktop and the shell look them up.
 expected=(

@@ -1,0 +1,415 @@
+#include "AppDelegate.h"
+#include "BookHeader.h"
+#include "Catalogue.h"
+#include "DiskService.h"
+#include "InstWindow.h"
+#include "PackageBuilder.h"
+#include "PenRecord.h"
+
+#include <QAccessible>
+#include <QAction>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTableView>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <atomic>
+
+namespace {
+
+// Ejects nothing; counts the requests.
+class CountingDisks : public DiskService {
+public:
+    explicit CountingDisks(std::shared_ptr<std::atomic<int>> ejects)
+        : m_ejects(std::move(ejects))
+    {
+    }
+    bool ejectDrive(const QString&, QString*) override
+    {
+        ++*m_ejects;
+        return true;
+    }
+    QString mountFilesystem(const QString&, QString* error) override
+    {
+        *error = QStringLiteral("not in this test");
+        return {};
+    }
+
+private:
+    std::shared_ptr<std::atomic<int>> m_ejects;
+};
+
+// The main window, shown and active, on one pen whose volume is a plain directory holding a
+// self-made package 001.dar and a story 002.dsr.
+struct ShownWindow {
+    QTemporaryDir volume;
+    QString dir = volume.path() + "/USER/CUSTOM/";
+    std::shared_ptr<std::atomic<int>> ejects = std::make_shared<std::atomic<int>>(0);
+    AppDelegate app;
+
+    ShownWindow()
+    {
+        PackageBuilder().title("Alpha").writeTo(dir + "001.dar");
+        PackageBuilder().title("deb-Beta").writeTo(dir + "002.dsr");
+        app.setUsbMonitoringEnabled(false);
+        app.setDiskService(std::make_unique<CountingDisks>(ejects));
+        app.setVolumePathResolver([this](const QString&) { return volume.path() + "/"; });
+        app.applicationDidFinishLaunching();
+        app.storePen(BuildPenRecord("vorna", "Pen", "0100", "sdx1", {}));
+        app.window()->show();
+        QApplication::setActiveWindow(app.window());
+    }
+    ~ShownWindow()
+    {
+        // An eject still running reports to the window: let it end first.
+        QTRY_VERIFY(!app.diskJobsRunning());
+    }
+    template <typename T = QWidget> T* widget(const QString& name) const
+    {
+        T* found = app.window()->findChild<T*>(name);
+        Q_ASSERT_X(found, "widget", qPrintable(name));
+        return found;
+    }
+    QTableView* table() const { return widget<QTableView>("listBook"); }
+    QStringList stats() const
+    {
+        QStringList cells;
+        const QAbstractItemModel* model = table()->model();
+        for (int row = 0; row < model->rowCount(); ++row)
+            cells << model->index(row, 1).data().toString();
+        return cells;
+    }
+    void select(const QString& stat)
+    {
+        const int row = int(stats().indexOf(stat));
+        QVERIFY2(row >= 0, qPrintable(stat));
+        const QRect cell = table()->visualRect(table()->model()->index(row, 0));
+        QTest::mouseClick(table()->viewport(), Qt::LeftButton, {}, cell.center());
+    }
+};
+
+QString accessibleText(QObject* object, QAccessible::Text text)
+{
+    QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(object);
+    return iface ? iface->text(text) : QStringLiteral("<no interface>");
+}
+
+} // namespace
+
+class DesktopTest : public QObject {
+    Q_OBJECT
+private slots:
+    void cleanup();
+
+    void shortcuts_data();
+    void shortcuts();
+    void tooltipsNameTheShortcuts_data();
+    void tooltipsNameTheShortcuts();
+    void tabOrder();
+    void accessibleNames_data();
+    void accessibleNames();
+    void tableColumnsAreNamed();
+    void installDialogNames_data();
+    void installDialogNames();
+};
+
+void DesktopTest::cleanup()
+{
+    AppDelegate::alertHook = nullptr;
+    AppDelegate::fileDialogShown = nullptr;
+}
+
+void DesktopTest::shortcuts_data()
+{
+    QTest::addColumn<QString>("selected"); // the row selected first, if any
+    QTest::addColumn<QString>("focus"); // the widget that has the keyboard focus
+    QTest::addColumn<QKeySequence>("keys");
+    QTest::addColumn<QStringList>("outcome");
+
+    // A package written after the scan shows whether the window scanned again.
+    QTest::addRow("F5 in the table refreshes")
+        << ""
+        << "listBook" << QKeySequence(Qt::Key_F5) << QStringList { "rescanned" };
+    QTest::addRow("F5 in a sticker field refreshes")
+        << "自制-001"
+        << "dtBookOid" << QKeySequence(Qt::Key_F5) << QStringList { "rescanned" };
+    QTest::addRow("Ctrl+O opens the file dialog")
+        << ""
+        << "listKavo" << QKeySequence(Qt::CTRL | Qt::Key_O) << QStringList { "file dialog" };
+    QTest::addRow("Delete in the table asks, then removes")
+        << "自制-001"
+        << "listBook" << QKeySequence(Qt::Key_Delete) << QStringList { "asked", "removed", "rescanned" };
+    QTest::addRow("Delete in the table without a selection does nothing")
+        << ""
+        << "listBook" << QKeySequence(Qt::Key_Delete) << QStringList {};
+    QTest::addRow("Delete in a sticker field edits the field")
+        << "自制-001"
+        << "dtBookOid" << QKeySequence(Qt::Key_Delete) << QStringList {};
+    QTest::addRow("Ctrl+Return in the book sticker field applies")
+        << "自制-001"
+        << "dtBookOid" << QKeySequence(Qt::CTRL | Qt::Key_Return)
+        << QStringList { "renumbered", "rescanned" };
+    QTest::addRow("Ctrl+Return in the start sticker field applies")
+        << "自制-001"
+        << "dtOffsetOid" << QKeySequence(Qt::CTRL | Qt::Key_Return)
+        << QStringList { "renumbered", "rescanned" };
+    QTest::addRow("Ctrl+Return in the table does nothing")
+        << "自制-001"
+        << "listBook" << QKeySequence(Qt::CTRL | Qt::Key_Return) << QStringList {};
+    QTest::addRow("Ctrl+E ejects") << ""
+                                   << "listBook" << QKeySequence(Qt::CTRL | Qt::Key_E)
+                                   << QStringList { "ejected" };
+}
+
+void DesktopTest::shortcuts()
+{
+    QFETCH(QString, selected);
+    QFETCH(QString, focus);
+    QFETCH(QKeySequence, keys);
+    QFETCH(QStringList, outcome);
+
+    ShownWindow w;
+    QVERIFY(QTest::qWaitForWindowActive(w.app.window()));
+    if (!selected.isEmpty())
+        w.select(selected);
+    if (w.widget("dtBookOid")->isEnabled()) {
+        w.widget<QLineEdit>("dtBookOid")->setText("009");
+        w.widget<QLineEdit>("dtOffsetOid")->setText("0000");
+    }
+    PackageBuilder().title("Late").writeTo(w.dir + "005.dar");
+
+    int asked = 0;
+    int dialogs = 0;
+    AppDelegate::alertHook = [&](QMessageBox& alert) -> QAbstractButton* {
+        ++asked;
+        for (QAbstractButton* button : alert.buttons())
+            if (alert.buttonRole(button) == QMessageBox::AcceptRole)
+                return button;
+        return nullptr;
+    };
+    AppDelegate::fileDialogShown = [&](QFileDialog* dialog) {
+        ++dialogs;
+        dialog->reject();
+    };
+
+    QWidget* target = w.widget(focus);
+    target->setFocus();
+    QCOMPARE(QApplication::focusWidget(), target);
+    QTest::keySequence(target, keys);
+    // A button's own shortcut clicks it as the mouse would, pressed for a tenth of a second.
+    QTest::qWait(300);
+    QTRY_VERIFY(!w.app.diskJobsRunning());
+
+    QStringList happened;
+    if (asked)
+        happened << "asked";
+    if (dialogs)
+        happened << "file dialog";
+    if (!QFileInfo::exists(w.dir + "001.dar") && !QFileInfo::exists(w.dir + "009.dar"))
+        happened << "removed";
+    if (QFileInfo::exists(w.dir + "009.dar"))
+        happened << "renumbered";
+    if (w.stats().contains("自制-005"))
+        happened << "rescanned";
+    if (*w.ejects)
+        happened << "ejected";
+    happened.sort();
+    outcome.sort();
+    QCOMPARE(happened, outcome);
+}
+
+void DesktopTest::tooltipsNameTheShortcuts_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<QString>("named"); // how the tooltip names the keys
+    QTest::addColumn<QKeySequence>("keys");
+
+    QTest::addRow("refresh") << "btnRefresh"
+                             << "F5" << QKeySequence(Qt::Key_F5);
+    QTest::addRow("eject") << "btnEject"
+                           << "Ctrl+E" << QKeySequence(Qt::CTRL | Qt::Key_E);
+    QTest::addRow("install") << "btnInstall"
+                             << "Ctrl+O" << QKeySequence(Qt::CTRL | Qt::Key_O);
+    QTest::addRow("remove") << "btnRemove"
+                            << "Delete" << QKeySequence(Qt::Key_Delete);
+    QTest::addRow("apply") << "btnApply"
+                           << "Ctrl+Return" << QKeySequence(Qt::CTRL | Qt::Key_Return);
+}
+
+// The tooltip names the keys, and those keys are bound to the button, directly or through an
+// action that clicks it.
+void DesktopTest::tooltipsNameTheShortcuts()
+{
+    QFETCH(QString, button);
+    QFETCH(QString, named);
+    QFETCH(QKeySequence, keys);
+
+    ShownWindow w;
+    auto* pushButton = w.widget<QPushButton>(button);
+    QVERIFY2(pushButton->toolTip().endsWith("（" + named + "）"), qPrintable(pushButton->toolTip()));
+    QStringList bound;
+    if (!pushButton->shortcut().isEmpty())
+        bound << pushButton->shortcut().toString();
+    // Only whether a click arrives counts here, not what the controller does with it.
+    QObject::disconnect(pushButton, nullptr, &w.app, nullptr);
+    pushButton->setEnabled(true);
+    QSignalSpy clicked(pushButton, &QPushButton::clicked);
+    for (QAction* action : w.app.window()->findChildren<QAction*>()) {
+        clicked.clear();
+        action->trigger();
+        if (clicked.count() == 1)
+            bound << action->shortcut().toString();
+    }
+    QCOMPARE(bound, QStringList { keys.toString() });
+}
+
+void DesktopTest::tabOrder()
+{
+    ShownWindow w;
+    QVERIFY(QTest::qWaitForWindowActive(w.app.window()));
+    // Every control usable: a self-made package selected.
+    w.select("自制-001");
+    w.widget("listKavo")->setFocus();
+    QStringList order { QApplication::focusWidget()->objectName() };
+    for (int i = 0; i < 11; ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        order << QApplication::focusWidget()->objectName();
+    }
+    QCOMPARE(order,
+        QStringList({ "listKavo", "snKavo", "btnRefresh", "btnEject", "listBook", "dtBookName", "dtBookOid",
+            "dtOffsetOid", "btnInstall", "btnRemove", "btnApply", "listKavo" }));
+}
+
+void DesktopTest::accessibleNames_data()
+{
+    QTest::addColumn<QString>("widget");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("role");
+    QTest::addColumn<QString>("caption"); // the label beside it, if any
+
+    // A combo box is named by what it shows and labelled by its caption (a relation).
+    QTest::addRow("selector") << "listKavo"
+                              << "<current pen>" << int(QAccessible::ComboBox) << "ttKavo";
+    QTest::addRow("serial") << "snKavo"
+                            << "序列号" << int(QAccessible::EditableText) << "ttSnKavo";
+    QTest::addRow("refresh") << "btnRefresh"
+                             << "刷新" << int(QAccessible::Button) << "";
+    QTest::addRow("eject") << "btnEject"
+                           << "弹出" << int(QAccessible::Button) << "";
+    QTest::addRow("table") << "listBook"
+                           << "点读包列表" << int(QAccessible::Table) << "";
+    QTest::addRow("book name") << "dtBookName"
+                               << "书名" << int(QAccessible::EditableText) << "ttBookName";
+    QTest::addRow("book sticker") << "dtBookOid"
+                                  << "书名贴号" << int(QAccessible::EditableText) << "ttBookOid";
+    QTest::addRow("start sticker") << "dtOffsetOid"
+                                   << "起始贴号" << int(QAccessible::EditableText) << "ttOffsetOid";
+    QTest::addRow("install") << "btnInstall"
+                             << "安装" << int(QAccessible::Button) << "";
+    QTest::addRow("remove") << "btnRemove"
+                            << "删除" << int(QAccessible::Button) << "";
+    QTest::addRow("apply") << "btnApply"
+                           << "应用贴号" << int(QAccessible::Button) << "";
+    // The two lines are named by what they say; the description tells which line it is.
+    QTest::addRow("message line") << "dtInfo"
+                                  << "<message>" << int(QAccessible::StaticText) << "";
+    QTest::addRow("free space") << "dtSpace"
+                                << "<free space>" << int(QAccessible::StaticText) << "";
+}
+
+void DesktopTest::accessibleNames()
+{
+    QFETCH(QString, widget);
+    QFETCH(QString, name);
+    QFETCH(int, role);
+    QFETCH(QString, caption);
+
+    ShownWindow w;
+    auto* info = w.widget<QLabel>("dtInfo");
+    info->setText(QStringLiteral("贴号已存在"));
+    QWidget* control = w.widget(widget);
+    if (name == "<message>")
+        name = info->text();
+    if (name == "<free space>")
+        name = w.widget<QLabel>("dtSpace")->text();
+    if (name == "<current pen>")
+        name = w.widget<QComboBox>("listKavo")->currentText();
+    QVERIFY(!name.isEmpty());
+    QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(control);
+    QVERIFY(iface);
+    QCOMPARE(iface->text(QAccessible::Name), name);
+    QCOMPARE(int(iface->role()), role);
+    QVERIFY2(!iface->text(QAccessible::Description).isEmpty(), "no description");
+    // Where a caption stands beside the control, it labels the control.
+    const auto labels = iface->relations(QAccessible::Label);
+    if (!caption.isEmpty()) {
+        QCOMPARE(labels.size(), 1);
+        QCOMPARE(labels.first().first->object(), w.widget(caption));
+    }
+}
+
+// A screen reader announces a column by its header cell: the caption and what it holds.
+void DesktopTest::tableColumnsAreNamed()
+{
+    ShownWindow w;
+    QAccessibleInterface* table = QAccessible::queryAccessibleInterface(w.table());
+    QVERIFY(table && table->tableInterface());
+    QCOMPARE(table->tableInterface()->columnCount(), 2);
+    QStringList names;
+    QStringList descriptions;
+    for (int column = 0; column < 2; ++column) {
+        QAccessibleInterface* cell = table->tableInterface()->cellAt(0, column);
+        QVERIFY(cell && cell->tableCellInterface());
+        const QList<QAccessibleInterface*> headers = cell->tableCellInterface()->columnHeaderCells();
+        QCOMPARE(headers.size(), 1);
+        names << headers.first()->text(QAccessible::Name);
+        descriptions << headers.first()->text(QAccessible::Description);
+    }
+    QCOMPARE(names, QStringList({ "书名", "贴号" }));
+    QCOMPARE(descriptions, QStringList({ "点读包的书名", "点读包的类别和书名贴号" }));
+}
+
+void DesktopTest::installDialogNames_data()
+{
+    QTest::addColumn<QString>("package");
+    QTest::addColumn<QStringList>("names"); // book name, book sticker, start sticker, progress
+
+    QTest::addRow("read-along") << "book.dab" << QStringList { "书名", "书名贴号", "起始贴号", "安装进度" };
+    QTest::addRow("story") << "tale.dsb" << QStringList { "书名", "故事贴号", "起始贴号", "安装进度" };
+}
+
+void DesktopTest::installDialogNames()
+{
+    QFETCH(QString, package);
+    QFETCH(QStringList, names);
+
+    QTemporaryDir dir;
+    const QString source = PackageBuilder().title("Gamma").writeTo(dir.path() + "/" + package);
+    InstWindow window;
+    window.setPathKavo(dir.path() + "/USER/CUSTOM/");
+    window.setPathBook(source);
+    window.setNameBook(ReadBookName(source));
+    window.windowDidLoad();
+    QStringList shown;
+    for (const char* widget : { "dtBookName", "dtBookOid", "dtOffsetOid", "prInstall" }) {
+        QWidget* control = window.findChild<QWidget*>(widget);
+        QVERIFY(control);
+        QVERIFY2(!accessibleText(control, QAccessible::Description).isEmpty(), widget);
+        shown << accessibleText(control, QAccessible::Name);
+    }
+    QCOMPARE(shown, names);
+    for (const char* widget : { "btnInstall", "btnCancel" })
+        QVERIFY2(window.findChild<QPushButton*>(widget)->toolTip().contains(
+                     widget == QByteArrayView("btnCancel") ? "（Esc）" : "（Enter）"),
+            widget);
+}
+
+QTEST_MAIN(DesktopTest)
+#include "desktop_test.moc"
