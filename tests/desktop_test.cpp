@@ -58,6 +58,9 @@ struct ShownWindow {
     {
         PackageBuilder().title("Alpha").writeTo(dir + "001.dar");
         PackageBuilder().title("deb-Beta").writeTo(dir + "002.dsr");
+        PackageBuilder()
+            .title(QStringLiteral("三年级英语上册（人民教育出版社）同步点读"))
+            .writeTo(dir + "003.dcs");
         app.setUsbMonitoringEnabled(false);
         app.setDiskService(std::make_unique<CountingDisks>(ejects));
         app.setVolumePathResolver([this](const QString&) { return volume.path() + "/"; });
@@ -113,6 +116,7 @@ private slots:
     void tooltipsNameTheShortcuts_data();
     void tooltipsNameTheShortcuts();
     void tabOrder();
+    void layoutFitsItsTexts();
     void accessibleNames_data();
     void accessibleNames();
     void tableColumnsAreNamed();
@@ -285,6 +289,57 @@ void DesktopTest::tabOrder()
     QCOMPARE(order,
         QStringList({ "listKavo", "snKavo", "btnRefresh", "btnEject", "listBook", "dtBookName", "dtBookOid",
             "dtOffsetOid", "btnInstall", "btnRemove", "btnApply", "listKavo" }));
+}
+
+// Run at several scales (QT_SCALE_FACTOR): every control gets the room its text asks for, no two
+// overlap, and the table's columns are as wide as their captions and cells.
+void DesktopTest::layoutFitsItsTexts()
+{
+    ShownWindow w;
+    QMainWindow* window = w.app.window();
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+    w.select("自制-001");
+    w.widget<QLabel>("dtInfo")->setText(QStringLiteral("点读笔弹出失败，请关闭正在使用点读笔的程序后重试！"));
+    QCoreApplication::processEvents();
+
+    QList<QWidget*> controls;
+    for (QWidget* child : window->findChildren<QWidget*>()) {
+        const bool control = qobject_cast<QAbstractButton*>(child) || qobject_cast<QLabel*>(child)
+            || qobject_cast<QLineEdit*>(child) || qobject_cast<QComboBox*>(child)
+            || qobject_cast<QTableView*>(child);
+        if (!control || !child->isVisibleTo(window) || child->parentWidget() != window->centralWidget())
+            continue;
+        controls << child;
+        const QSize least = child->minimumSizeHint();
+        QVERIFY2(child->width() >= least.width() && child->height() >= least.height(),
+            qPrintable(child->objectName()));
+        if (auto* button = qobject_cast<QAbstractButton*>(child))
+            QVERIFY2(button->width() >= button->sizeHint().width(), qPrintable(button->objectName()));
+        if (auto* label = qobject_cast<QLabel*>(child); label && !label->wordWrap())
+            QVERIFY2(label->fontMetrics().horizontalAdvance(label->text()) <= label->contentsRect().width(),
+                qPrintable(label->objectName()));
+    }
+    QVERIFY(controls.size() >= 15);
+    for (qsizetype i = 0; i < controls.size(); ++i)
+        for (qsizetype j = i + 1; j < controls.size(); ++j)
+            QVERIFY2(!controls[i]->geometry().intersects(controls[j]->geometry()),
+                qPrintable(controls[i]->objectName() + " overlaps " + controls[j]->objectName()));
+
+    QTableView* table = w.table();
+    const QHeaderView* header = table->horizontalHeader();
+    for (int column = 0; column < 2; ++column) {
+        const QString caption = table->model()->headerData(column, Qt::Horizontal).toString();
+        QVERIFY(header->sectionSize(column) >= header->fontMetrics().horizontalAdvance(caption));
+        for (int row = 0; row < table->model()->rowCount(); ++row) {
+            const QModelIndex cell = table->model()->index(row, column);
+            QVERIFY2(table->columnWidth(column) >= table->sizeHintForIndex(cell).width(),
+                qPrintable(cell.data().toString()));
+        }
+    }
+
+    // The scale asked for is the one painted with.
+    const qreal scale = qEnvironmentVariable("QT_SCALE_FACTOR", QStringLiteral("1")).toDouble();
+    QCOMPARE(window->grab().devicePixelRatio(), scale);
 }
 
 void DesktopTest::accessibleNames_data()
