@@ -15,10 +15,14 @@ As a command, it prints the tree of the named program (default penshelf):
     tests/support/atspi.py dump [PROGRAM]
 """
 
+import contextlib
+import os
+import subprocess
 import sys
 import time
 
 import pyatspi
+from gi.repository import GLib
 
 # Each call waits up to two minutes for the program's answer (the library's default is 25 s): a
 # program under an emulated processor on a busy machine can take that long to answer, and a
@@ -191,6 +195,83 @@ def table_rows(table):
 
 def select_table_row(table, row):
     table.queryTable().addRowSelection(row)
+
+
+def labelled_by(node):
+    """The names of the nodes that label `node` (its caption)."""
+    names = []
+    for relation in node.getRelationSet() or []:
+        if relation.getRelationType() == pyatspi.RELATION_LABELLED_BY:
+            names.extend(relation.getTarget(i).name for i in range(relation.getNTargets()))
+    return names
+
+
+def column_headers(table):
+    """The header cells of a table's columns."""
+    grid = table.queryTable()
+    return [grid.getColumnHeader(c) for c in range(grid.nColumns)]
+
+
+BUS_LAUNCHER_PATHS = ('/usr/libexec/at-spi-bus-launcher', '/usr/lib/at-spi2-core/at-spi-bus-launcher')
+
+
+@contextlib.contextmanager
+def accessibility_bus():
+    """Runs the accessibility bus on the current session bus while in the block, for a test
+    that brings its own session bus (dbus-run-session) and X server."""
+    launcher = next((path for path in BUS_LAUNCHER_PATHS if os.access(path, os.X_OK)), None)
+    if launcher is None:
+        raise NotFound('at-spi-bus-launcher (package at-spi2-core)')
+    process = subprocess.Popen([launcher, '--launch-immediately'], stdout=subprocess.DEVNULL)
+    try:
+        time.sleep(0.5)
+        yield
+    finally:
+        process.terminate()
+        process.wait(timeout=10)
+
+
+def program_environment(**extra):
+    """The environment for a Qt program that publishes its widgets on the bus."""
+    environment = dict(os.environ)
+    environment.update(QT_LINUX_ACCESSIBILITY_ALWAYS_ON='1', QT_QPA_PLATFORM='xcb')
+    environment.update(extra)
+    return environment
+
+
+def pump(seconds):
+    """Lets the bus deliver what is pending (events) for the given time."""
+    context = GLib.MainContext.default()
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        while context.iteration(False):
+            pass
+        time.sleep(0.02)
+
+
+class EventLog:
+    """Records (type, source name, source description) of the events of the given types that
+    come from the program `app_name` while in the block; `pump` delivers them."""
+
+    def __init__(self, app_name, *event_types):
+        self.app_name = app_name
+        self.event_types = event_types
+        self.events = []
+
+    def _record(self, event):
+        try:
+            if event.source.getApplication().name != self.app_name:
+                return
+            self.events.append((event.type, event.source.name, event.source.description))
+        except Exception:  # gone while read
+            pass
+
+    def __enter__(self):
+        pyatspi.Registry.registerEventListener(self._record, *self.event_types)
+        return self
+
+    def __exit__(self, *exc):
+        pyatspi.Registry.deregisterEventListener(self._record, *self.event_types)
 
 
 def dump(node, out=sys.stdout, depth=0):
