@@ -8,7 +8,8 @@
 // Prints "ready" once the window is shown and listed; "platform NAME" before that. With
 // --screenshot it grabs the window a moment after it is ready into FILE and ends. With
 // --on-install-dialog an install dialog opened by a drop (or the install button) is grabbed
-// into FILE, its title printed as "install dialog: TITLE", and the program ends.
+// into FILE, its title printed as "install dialog: TITLE", and the program ends. With
+// --count-colour FILE COLOUR it only prints how many pixels of the image have that colour.
 
 #include "AppDelegate.h"
 #include "BookHeader.h"
@@ -19,6 +20,7 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QGuiApplication>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMainWindow>
@@ -63,8 +65,21 @@ int main(int argc, char* argv[])
         QStringLiteral("message"), QStringLiteral("put TEXT in the message line"), QStringLiteral("TEXT"));
     const QCommandLineOption dialogShot(QStringLiteral("on-install-dialog"),
         QStringLiteral("grab the install dialog and end"), QStringLiteral("FILE"));
-    options.addOptions({ select, screenshot, quitAfter, message, dialogShot });
+    const QCommandLineOption countColour(QStringLiteral("count-colour"),
+        QStringLiteral("print how many pixels of the image FILE have the colour given after it"),
+        QStringLiteral("FILE"));
+    options.addOptions({ select, screenshot, quitAfter, message, dialogShot, countColour });
     options.process(app);
+    if (options.isSet(countColour)) {
+        const QImage image(options.value(countColour));
+        const QRgb wanted = QColor(options.positionalArguments().value(0)).rgb();
+        qint64 count = 0;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                count += image.pixel(x, y) == wanted;
+        say(QString::number(count));
+        return image.isNull() ? 1 : 0;
+    }
     say(QStringLiteral("platform ") + QGuiApplication::platformName());
 
     // A pen with the kinds of packages the table shows, long titles among them.
