@@ -29,6 +29,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -66,17 +67,23 @@ int main(int argc, char* argv[])
     const QCommandLineOption dialogShot(QStringLiteral("on-install-dialog"),
         QStringLiteral("grab the install dialog and end"), QStringLiteral("FILE"));
     const QCommandLineOption countColour(QStringLiteral("count-colour"),
-        QStringLiteral("print how many pixels of the image FILE have the colour given after it"),
+        QStringLiteral("print how many pixels of the image FILE are near the colour given after it"),
         QStringLiteral("FILE"));
     options.addOptions({ select, screenshot, quitAfter, message, dialogShot, countColour });
     options.process(app);
     if (options.isSet(countColour)) {
         const QImage image(options.value(countColour));
-        const QRgb wanted = QColor(options.positionalArguments().value(0)).rgb();
+        // Near the colour: a compositor that scales the window may shift it a little.
+        const QColor wanted(options.positionalArguments().value(0));
+        const auto near = [](int a, int b) { return std::abs(a - b) <= 12; };
         qint64 count = 0;
-        for (int y = 0; y < image.height(); ++y)
-            for (int x = 0; x < image.width(); ++x)
-                count += image.pixel(x, y) == wanted;
+        for (int y = 0; y < image.height(); ++y) {
+            for (int x = 0; x < image.width(); ++x) {
+                const QRgb pixel = image.pixel(x, y);
+                count += near(qRed(pixel), wanted.red()) && near(qGreen(pixel), wanted.green())
+                    && near(qBlue(pixel), wanted.blue());
+            }
+        }
         say(QString::number(count));
         return image.isNull() ? 1 : 0;
     }

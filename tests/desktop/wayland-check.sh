@@ -4,6 +4,8 @@
 # screenshot taken through the compositor (weston-screenshooter).
 #
 # Usage: wayland-check.sh FIXTURE_WINDOW_PROGRAM [OUTPUT_DIR] [SCALE]
+# A whole SCALE is the compositor's output scale, as a desktop set to 200 % has it; any other is
+# asked of Qt (QT_SCALE_FACTOR) on an output at 1.
 # Checks that Qt chose the Wayland plugin and that the compositor's screenshot shows the window
 # with its selected row; the screenshot stays in OUTPUT_DIR (default: a temporary folder, removed).
 set -uo pipefail
@@ -30,13 +32,19 @@ trap cleanup EXIT
 if [ -z "$output" ]; then output="$work/shots"; fi
 mkdir -p "$output"
 
-# An output as large in logical pixels at any scale.
-width=$(awk -v s="$scale" 'BEGIN { printf "%d", 1600 * s }')
-height=$(awk -v s="$scale" 'BEGIN { printf "%d", 1000 * s }')
+# An output of 1600 x 1000 logical pixels at any scale (weston multiplies by its own).
+output_scale=1
+qt_scale=$scale
+if [[ "$scale" =~ ^[0-9]+$ ]]; then
+    output_scale=$scale
+    qt_scale=1
+fi
+width=$(awk -v s="$qt_scale" 'BEGIN { printf "%d", 1600 * s }')
+height=$(awk -v s="$qt_scale" 'BEGIN { printf "%d", 1000 * s }')
 export XDG_RUNTIME_DIR="$runtime"
 socket=penshelf-wayland
 # --debug lets weston-screenshooter capture; pixman renders without a GPU.
-weston --backend=headless-backend.so --use-pixman --debug --socket="$socket" --width=$width --height=$height \
+weston --backend=headless-backend.so --use-pixman --debug --socket="$socket" --width=$width --height=$height --scale=$output_scale \
     --no-config >"$work/weston.log" 2>&1 &
 compositor=$!
 for _ in $(seq 100); do
@@ -45,7 +53,7 @@ for _ in $(seq 100); do
 done
 [ -S "$runtime/$socket" ] || { cat "$work/weston.log"; echo "FAIL: weston did not start"; exit 1; }
 
-WAYLAND_DISPLAY=$socket QT_QPA_PLATFORM=wayland QT_SCALE_FACTOR=$scale DISPLAY= \
+WAYLAND_DISPLAY=$socket QT_QPA_PLATFORM=wayland QT_SCALE_FACTOR=$qt_scale DISPLAY= \
     "$program" --select 自制-001 --quit-after 30000 >"$work/client.log" 2>&1 &
 client=$!
 for _ in $(seq 200); do
