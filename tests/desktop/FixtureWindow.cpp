@@ -9,7 +9,9 @@
 // --screenshot it grabs the window a moment after it is ready into FILE and ends. With
 // --on-install-dialog an install dialog opened by a drop (or the install button) is grabbed
 // into FILE, its title printed as "install dialog: TITLE", and the program ends. With
-// --count-colour FILE COLOUR it only prints how many pixels of the image have that colour.
+// --count-colour FILE COLOUR it only prints how many pixels of the image have that colour; with
+// --drag-source FILE it only shows a magenta window that drags FILE away when pressed (a file
+// manager's drag, for the drop check on Wayland).
 
 #include "AppDelegate.h"
 #include "BookHeader.h"
@@ -19,11 +21,15 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QDrag>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMainWindow>
+#include <QMimeData>
+#include <QMouseEvent>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -38,6 +44,36 @@ void say(const QString& line)
     std::printf("%s\n", line.toUtf8().constData());
     std::fflush(stdout);
 }
+
+// A window in one colour that drags the given files away when pressed, as a file manager does.
+class DragSource : public QWidget {
+public:
+    explicit DragSource(QList<QUrl> files)
+        : m_files(std::move(files))
+    {
+        setWindowTitle(QStringLiteral("drag source"));
+        setAutoFillBackground(true);
+        QPalette colours = palette();
+        colours.setColor(QPalette::Window, QColor(0xff, 0x00, 0xff));
+        setPalette(colours);
+        resize(240, 160);
+    }
+
+protected:
+    void mousePressEvent(QMouseEvent*) override
+    {
+        auto* data = new QMimeData;
+        data->setUrls(m_files);
+        auto* drag = new QDrag(this);
+        drag->setMimeData(data);
+        say(QStringLiteral("drag started"));
+        const Qt::DropAction action = drag->exec(Qt::CopyAction);
+        say(QStringLiteral("drag ended: %1").arg(action == Qt::CopyAction ? "copied" : "not accepted"));
+    }
+
+private:
+    QList<QUrl> m_files;
+};
 
 void selectRow(QTableView* table, const QString& stat)
 {
@@ -69,8 +105,19 @@ int main(int argc, char* argv[])
     const QCommandLineOption countColour(QStringLiteral("count-colour"),
         QStringLiteral("print how many pixels of the image FILE are near the colour given after it"),
         QStringLiteral("FILE"));
-    options.addOptions({ select, screenshot, quitAfter, message, dialogShot, countColour });
+    const QCommandLineOption dragSource(QStringLiteral("drag-source"),
+        QStringLiteral("only show a magenta window that drags FILE away when pressed"),
+        QStringLiteral("FILE"));
+    options.addOptions({ select, screenshot, quitAfter, message, dialogShot, countColour, dragSource });
     options.process(app);
+    if (options.isSet(dragSource)) {
+        DragSource source({ QUrl::fromLocalFile(QFileInfo(options.value(dragSource)).absoluteFilePath()) });
+        source.show();
+        if (options.isSet(quitAfter))
+            QTimer::singleShot(options.value(quitAfter).toInt(), &app, &QCoreApplication::quit);
+        QTimer::singleShot(0, &app, [] { say(QStringLiteral("ready")); });
+        return app.exec();
+    }
     if (options.isSet(countColour)) {
         const QImage image(options.value(countColour));
         // Near the colour: a compositor that scales the window may shift it a little.
