@@ -21,7 +21,7 @@ RUN_PACKAGES=(
 TEST_PACKAGES=(
     libumockdev-dev umockdev libglib2.0-dev
     dbus python3-dbusmock e2fsprogs mount util-linux xz-utils
-    xvfb xauth weston at-spi2-core python3-pyatspi
+    xvfb xauth weston xdotool at-spi2-core python3-pyatspi
     dpkg-dev desktop-file-utils appstream lintian
     clang libclang-rt-14-dev llvm
 )

@@ -9,7 +9,8 @@
 // --screenshot it grabs the window a moment after it is ready into FILE and ends. With
 // --on-install-dialog an install dialog opened by a drop (or the install button) is grabbed
 // into FILE, its title printed as "install dialog: TITLE", and the program ends. With
-// --count-colour FILE COLOUR it only prints how many pixels of the image have that colour; with
+// --count-colour FILE COLOUR it only prints how many pixels of the image have that colour and
+// the position of one in the middle; with
 // --drag-source FILE it only shows a magenta window that drags FILE away when pressed (a file
 // manager's drag, for the drop check on Wayland).
 
@@ -103,7 +104,8 @@ int main(int argc, char* argv[])
     const QCommandLineOption dialogShot(QStringLiteral("on-install-dialog"),
         QStringLiteral("grab the install dialog and end"), QStringLiteral("FILE"));
     const QCommandLineOption countColour(QStringLiteral("count-colour"),
-        QStringLiteral("print how many pixels of the image FILE are near the colour given after it"),
+        QStringLiteral(
+            "print how many pixels of the image FILE are near the colour given after it, and one of them"),
         QStringLiteral("FILE"));
     const QCommandLineOption dragSource(QStringLiteral("drag-source"),
         QStringLiteral("only show a magenta window that drags FILE away when pressed"),
@@ -123,15 +125,18 @@ int main(int argc, char* argv[])
         // Near the colour: a compositor that scales the window may shift it a little.
         const QColor wanted(options.positionalArguments().value(0));
         const auto near = [](int a, int b) { return std::abs(a - b) <= 12; };
-        qint64 count = 0;
+        QList<QPoint> found;
         for (int y = 0; y < image.height(); ++y) {
             for (int x = 0; x < image.width(); ++x) {
                 const QRgb pixel = image.pixel(x, y);
-                count += near(qRed(pixel), wanted.red()) && near(qGreen(pixel), wanted.green())
-                    && near(qBlue(pixel), wanted.blue());
+                if (near(qRed(pixel), wanted.red()) && near(qGreen(pixel), wanted.green())
+                    && near(qBlue(pixel), wanted.blue()))
+                    found.append(QPoint(x, y));
             }
         }
-        say(QString::number(count));
+        // The count, and the middle one of the pixels found (a point inside the area).
+        const QPoint middle = found.isEmpty() ? QPoint() : found.at(found.size() / 2);
+        say(QStringLiteral("%1 %2 %3").arg(found.size()).arg(middle.x()).arg(middle.y()));
         return image.isNull() ? 1 : 0;
     }
     say(QStringLiteral("platform ") + QGuiApplication::platformName());

@@ -73,7 +73,7 @@ for _ in $(seq 15); do
     (cd "$output" && WAYLAND_DISPLAY=$socket weston-screenshooter) || { echo "FAIL: weston-screenshooter"; exit 1; }
     mv "$(ls -t "$output"/wayland-screenshot-*.png | head -1)" "$shot"
     # The selected row is painted in the style's highlight colour; the compositor's desktop is not.
-    highlighted=$(QT_QPA_PLATFORM=offscreen "$program" --count-colour "$shot" "#308cc6" 2>/dev/null)
+    read -r highlighted _ < <(QT_QPA_PLATFORM=offscreen "$program" --count-colour "$shot" "#308cc6" 2>/dev/null)
     [ "${highlighted:-0}" -gt 1000 ] 2>/dev/null && break
 done
 echo "screenshot $shot: $highlighted pixels of the selected row's colour"
