@@ -9,13 +9,9 @@ import os
 import subprocess
 import sys
 import unittest
-import warnings
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import atspi  # noqa: E402
-
-# pyatspi calls the older names of the AT-SPI library's calls.
-warnings.filterwarnings("ignore", category=DeprecationWarning)
 
 PROGRAM = None
 APP_NAME = "penshelf_fixture_window"
@@ -110,4 +106,5 @@ class MainWindowOverAtspi(unittest.TestCase):
 
 if __name__ == "__main__":
     PROGRAM = os.path.abspath(sys.argv.pop(1))
-    unittest.main(verbosity=2)
+    # pyatspi warns that it calls the older names of the AT-SPI library's calls.
+    unittest.main(verbosity=2, warnings="ignore")
