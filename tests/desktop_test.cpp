@@ -422,15 +422,16 @@ void DesktopTest::tableColumnsAreNamed()
     QAccessibleInterface* table = QAccessible::queryAccessibleInterface(w.table());
     QVERIFY(table && table->tableInterface());
     QCOMPARE(table->tableInterface()->columnCount(), 2);
+    // The header cells among the table's children (asking a cell for its header cells makes
+    // new interfaces that Qt 6.4 never frees).
     QStringList names;
     QStringList descriptions;
-    for (int column = 0; column < 2; ++column) {
-        QAccessibleInterface* cell = table->tableInterface()->cellAt(0, column);
-        QVERIFY(cell && cell->tableCellInterface());
-        const QList<QAccessibleInterface*> headers = cell->tableCellInterface()->columnHeaderCells();
-        QCOMPARE(headers.size(), 1);
-        names << headers.first()->text(QAccessible::Name);
-        descriptions << headers.first()->text(QAccessible::Description);
+    for (int i = 0; i < table->childCount(); ++i) {
+        QAccessibleInterface* child = table->child(i);
+        if (child && child->role() == QAccessible::ColumnHeader) {
+            names << child->text(QAccessible::Name);
+            descriptions << child->text(QAccessible::Description);
+        }
     }
     QCOMPARE(names, QStringList({ "书名", "贴号" }));
     QCOMPARE(descriptions, QStringList({ "点读包的书名", "点读包的类别和书名贴号" }));
