@@ -79,16 +79,32 @@ if ! [ "${sources:-0}" -gt 500 ] || ! [ "${targets:-0}" -gt 500 ]; then
 fi
 echo "drag from ($sx, $sy) to ($tx, $ty)"
 
-# Press on the source, move in steps to the window, release.
-xdotool mousemove "$sx" "$sy"
-sleep 0.3
-xdotool mousedown 1
-for step in $(seq 1 10); do
-    xdotool mousemove $((sx + (tx - sx) * step / 10)) $((sy + (ty - sy) * step / 10))
-    sleep 0.1
+# Press on the source, move in steps to the window, release. On a busy machine the compositor
+# may take the press before it has the pointer over the source: then no drag starts, and the
+# gesture is tried again.
+for attempt in 1 2 3; do
+    xdotool mousemove "$sx" "$sy"
+    sleep 1
+    xdotool mousemove $((sx + 1)) "$sy"
+    sleep 0.5
+    xdotool mousedown 1
+    for _ in $(seq 30); do
+        grep -qx "drag started" "$work/source.log" && break
+        sleep 0.1
+    done
+    if ! grep -qx "drag started" "$work/source.log"; then
+        xdotool mouseup 1
+        echo "attempt $attempt: no drag started"
+        continue
+    fi
+    for step in $(seq 1 10); do
+        xdotool mousemove $((sx + (tx - sx) * step / 10)) $((sy + (ty - sy) * step / 10))
+        sleep 0.2
+    done
+    sleep 0.5
+    xdotool mouseup 1
+    break
 done
-sleep 0.3
-xdotool mouseup 1
 
 for _ in $(seq 150); do
     grep -q "^install dialog: " "$work/window.log" && break
