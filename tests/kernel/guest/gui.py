@@ -113,9 +113,9 @@ class Program:
         return [tuple(row) for row in atspi.table_rows(find(self.window, 'table'))]
 
     def message(self):
-        """The message line: the unnamed label before the install button."""
-        nodes = [n for n in atspi.children(find(self.window, 'push button', '安装…').parent)]
-        index = next(i for i, n in enumerate(nodes) if atspi.role(n) == 'push button' and n.name == '安装…')
+        """The message line: the unnamed label before the install button (accessible name 安装)."""
+        nodes = [n for n in atspi.children(find(self.window, 'push button', '安装').parent)]
+        index = next(i for i, n in enumerate(nodes) if atspi.role(n) == 'push button' and n.name == '安装')
         for node in reversed(nodes[:index]):
             if atspi.role(node) == 'label':
                 return node.name
@@ -159,7 +159,7 @@ class Program:
     def install(self, source, sticker):
         """Install…, the package chosen in the file dialog, the sticker number typed in the install
         dialog, Install. Returns the install dialog's message when it stays open, else None."""
-        press(find(self.window, 'push button', '安装…'))
+        press(find(self.window, 'push button', '安装'))
         chooser = self.app.window(lambda title: '点读包' in title and title != TITLE, 300)
         edits = wait_for(lambda: [n for n in find_all(chooser, 'text', showing=True)
                                   if 'EditableText' in _interfaces(n)], 'the file name field', 300)
