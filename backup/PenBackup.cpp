@@ -4,6 +4,7 @@
 #include "Catalogue.h"
 #include "FileSync.h"
 #include "PackageFolder.h"
+#include "TemporaryCopy.h"
 #include "PenFile.h"
 
 #include <QDir>

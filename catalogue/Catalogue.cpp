@@ -3,6 +3,7 @@
 #include "AsciiCase.h"
 #include "BookHeader.h"
 #include "PackageFolder.h"
+#include "TemporaryCopy.h"
 
 #include <QDir>
 #include <QFile>

@@ -4,6 +4,8 @@
 
 #include <sys/statvfs.h>
 
+#include <algorithm>
+
 std::optional<VolumeUsage> queryVolumeUsage(const QString& path)
 {
     if (path.isEmpty())
@@ -12,7 +14,8 @@ std::optional<VolumeUsage> queryVolumeUsage(const QString& path)
     if (::statvfs(QFile::encodeName(path).constData(), &info) != 0)
         return std::nullopt;
     const qint64 unit = qint64(info.f_frsize ? info.f_frsize : info.f_bsize);
-    return VolumeUsage { qint64(info.f_bavail) * unit, qint64(info.f_blocks) * unit };
+    return VolumeUsage { qint64(info.f_bavail) * unit, qint64(info.f_blocks) * unit,
+        std::max<qint64>(unit, qint64(info.f_bsize)) };
 }
 
 QString humanSize(qint64 bytes)

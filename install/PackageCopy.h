@@ -1,10 +1,10 @@
 #pragma once
 
 #include "BookHeader.h"
+#include "NumberProposal.h"
 
 #include <QString>
 
-#include <bitset>
 #include <functional>
 #include <optional>
 
@@ -19,26 +19,6 @@ inline const QString TooShort = QStringLiteral("此文件太短，不是完整�
 inline const QString LeftBehind
     = QStringLiteral("点读包安装失败，点读笔上的同名文件可能不完整，请删除后重试！");
 }
-
-// Book sticker numbers offered by the dialog: 001..998 (000 and 999 are never proposed).
-constexpr int FirstProposedOid = 1;
-constexpr int LastProposedOid = 998;
-
-// The book sticker numbers whose name (number + extension) is taken in the package directory,
-// read from one listing of it. Letter case is ignored as FAT ignores it ("004.DAR" takes 004);
-// any entry takes its name, a directory or a dangling symbolic link too. None when the
-// directory cannot be read.
-std::bitset<1000> takenBookOids(const QString& pathKavo, const QString& extBook);
-
-// The first book sticker number whose name is free in the package directory, as three digits;
-// 998 when every name is taken.
-QString proposeBookOid(const QString& pathKavo, const QString& extBook);
-
-// Whether anything, of any kind, has this name in the package directory (links not followed).
-bool isPackageNameTaken(const QString& pathKavo, const QString& name);
-
-// Installed file name of a book sticker text and extension, e.g. "007" + ".dar".
-QString packageFileName(const QString& bookOid, const QString& extBook);
 
 // The progress scale of the dialog: a package of `size` bytes is n + 1 chunks of 1024 bytes
 // (the last may be empty), n = size / 1024. The value after chunk k is k, so a finished copy
