@@ -1,11 +1,11 @@
 #include "PenSession.h"
 
 #include "DiskJobs.h"
+#include "Log.h"
 #include "MountWatcher.h"
 #include "UsbMonitor.h"
 #include "VolumePath.h"
 
-#include <cstdio>
 #include <utility>
 
 PenSession::PenSession(QObject* parent)
@@ -72,9 +72,7 @@ void PenSession::mountVolume(const QString& bsdName)
 {
     diskJobs()->mountFilesystem(bsdName, [this, bsdName](const QString& mountPoint, const QString& error) {
         if (mountPoint.isEmpty()) {
-            std::fprintf(stderr, "Mounting /dev/%s failed: %s\n", bsdName.toUtf8().constData(),
-                error.toUtf8().constData());
-            std::fflush(stderr);
+            logErr("Mounting /dev/%s failed: %s\n", bsdName.toUtf8().constData(), error.toUtf8().constData());
             return;
         }
         volumesChanged();
@@ -135,9 +133,7 @@ bool PenSession::eject(const QString& bsdName)
     diskJobs()->ejectDrive(m_ejecting, [this](bool ejected, const QString& error) {
         const QString bsdName = std::exchange(m_ejecting, QString());
         if (!ejected) {
-            std::fprintf(stderr, "Ejecting /dev/%s failed: %s\n", bsdName.toUtf8().constData(),
-                error.toUtf8().constData());
-            std::fflush(stderr);
+            logErr("Ejecting /dev/%s failed: %s\n", bsdName.toUtf8().constData(), error.toUtf8().constData());
         } else {
             // The pen may still hold unwritten data when the eject failed: it stays listed.
             forget(bsdName);

@@ -1,6 +1,6 @@
 #include "PenLookup.h"
 
-#include "DeviceLog.h"
+#include "Log.h"
 #include "PenHost.h"
 #include "PenRecord.h"
 

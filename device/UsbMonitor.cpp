@@ -1,6 +1,6 @@
 #include "UsbMonitor.h"
 
-#include "DeviceLog.h"
+#include "Log.h"
 #include "PenHost.h"
 #include "UsbIds.h"
 

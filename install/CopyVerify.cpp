@@ -1,5 +1,6 @@
 #include "CopyVerify.h"
 
+#include "Log.h"
 #include "PenFile.h"
 
 #include <QFile>
@@ -120,7 +121,7 @@ bool copyReadsBack(const QString& copyPath, int sourceFd, qint64 sourceSize, con
     const ReadBack result = readBackCopy(copyPath, sourceFd, sourceSize, headerWritesOf(request),
         [&progress](qint64 bytes) { progress.checked(bytes); });
     if (!result.matches)
-        std::fprintf(stderr, "install: the copy of %s read back from the pen differs: %s\n",
-            qPrintable(request.sourcePath), qPrintable(result.difference));
+        logErr("install: the copy of %s read back from the pen differs: %s\n", qPrintable(request.sourcePath),
+            qPrintable(result.difference));
     return result.matches;
 }

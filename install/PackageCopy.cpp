@@ -4,6 +4,7 @@
 #include "CopyVerify.h"
 #include "FileSync.h"
 #include "HeldRemoval.h"
+#include "Log.h"
 #include "PackageFolder.h"
 #include "PenFile.h"
 #include "TemporaryCopy.h"
@@ -119,8 +120,8 @@ bool removeOwnFile(int directoryFd, const QString& name)
 {
     if (unlinkAt(directoryFd, QFile::encodeName(name).constData()) == 0)
         return true;
-    std::fprintf(stderr, "Could not remove %s from the pen: %s\n", QFile::encodeName(name).constData(),
-        std::strerror(errno));
+    logErr(
+        "Could not remove %s from the pen: %s\n", QFile::encodeName(name).constData(), std::strerror(errno));
     return false;
 }
 

@@ -1,4 +1,4 @@
-#include "DeviceLog.h"
+#include "Log.h"
 
 #include <cstdarg>
 #include <cstdio>
