@@ -10,6 +10,7 @@
 #include "PackageFileDialog.h"
 #include "PackageFolder.h"
 #include "PenCopyActions.h"
+#include "PenJobs.h"
 #include "StickerChange.h"
 #include "StickerNumber.h"
 #include "VolumeSpace.h"
@@ -18,6 +19,8 @@
 #include <QApplication>
 #include <QMainWindow>
 
+#include <memory>
+
 namespace {
 const QString NoPenPlaceholder = QStringLiteral("请连接点读系列产品！");
 const QString NoVolumeMessage = QStringLiteral("未找到点读笔存储，无法安装！");
@@ -25,6 +28,26 @@ const QString EjectFailedMessage = QStringLiteral("点读笔弹出失败，请�
 const QString EjectingMessage = QStringLiteral("正在弹出点读笔……");
 const QString EjectedMessage = QStringLiteral("点读笔已弹出，可以安全拔下。");
 const QString UnpluggedMessage = QStringLiteral("点读笔已拔出。");
+
+using namespace PenJobKind;
+
+// What a listing of a pen reads from it, off the main thread.
+struct Listing {
+    BookList rows;
+    QString problem;
+    QString space;
+    QString penInfo; // the volume's label line
+    QString penDetails;
+};
+
+Listing readListing(const QString& volume, const QString& directory, std::stop_token stop)
+{
+    Listing listing;
+    listing.rows = ScanCatalogue(directory, &listing.problem, stop);
+    if (!stop.stop_requested())
+        listing.space = freeSpaceLine(volume);
+    return listing;
+}
 }
 
 AppDelegate::AppDelegate()
@@ -101,6 +124,13 @@ AppDelegate::AppDelegate()
         showInfo(duringEject ? EjectingMessage : UnpluggedMessage);
     });
     connect(m_session, &PenSession::volumesMoved, this, &AppDelegate::selectedVolumeMoved);
+    connect(m_session, &PenSession::serialRead, this, [this](const QString& bsdName) {
+        if (const PenRecord* selected = selectedPen(); selected && selected->bsdName == bsdName) {
+            imbCode = selected->serialText();
+            snKavo->setText(imbCode);
+        }
+    });
+    connect(m_session, &PenSession::penJobsBusyChanged, this, &AppDelegate::updateBusy);
     connect(m_session, &PenSession::ejectFinished, this,
         [this](const QString&, bool ejected) { ejectFinished(ejected); });
 
@@ -136,6 +166,9 @@ void AppDelegate::InitService() { m_session->startUsbMonitoring(); }
 // Failures and refusals stand out in red; news of what went well does not.
 void AppDelegate::showInfo(const QString& message)
 {
+    // Said after a listing was asked for: it stays once the listing is in.
+    if (m_listingPending)
+        m_messageAfterListing = message;
     static const QStringList news { EjectingMessage, EjectedMessage, UnpluggedMessage };
     dtInfo->setStyleSheet(news.contains(message) ? QString() : QStringLiteral("color: #b00020;"));
     showMessage(dtInfo, message);
@@ -168,6 +201,10 @@ void AppDelegate::InitKavo()
         snKavo->setEnabled(false);
         btnInstall->setEnabled(false);
         btnEject->setEnabled(false);
+        // A listing still under way is for a pen that is gone.
+        ++m_listing;
+        m_listingPending = false;
+        m_messageAfterListing.reset();
         m_bookModel->beginReload();
         dataBook.clear();
         m_bookModel->endReload();
@@ -194,9 +231,30 @@ void AppDelegate::updatePenControls()
     const PenRecord* pen = selectedPen();
     // Nothing is written to a pen that is being unmounted, and one eject runs at a time.
     const bool selectedEjecting = isEjecting() && pen && pen->bsdName == m_session->ejecting();
+    // Nor is a pen ejected while its files are read or written: the unmount would find them
+    // busy, or cut a removal or a sticker change short.
+    const bool selectedBusy = pen && m_session->penJobsRunning(pen->bsdName);
     snKavo->setEnabled(pens);
-    btnInstall->setEnabled(pens && !selectedEjecting);
-    btnEject->setEnabled(pens && !isEjecting());
+    btnInstall->setEnabled(pens && !selectedEjecting && !writing());
+    btnEject->setEnabled(pens && !isEjecting() && !selectedBusy);
+}
+
+bool AppDelegate::writing() const
+{
+    const PenRecord* pen = selectedPen();
+    return pen && m_session->jobsFor(pen->bsdName)->isBusy(WriteJob);
+}
+
+// A busy cursor over the table while the selected pen's files are worked on; the controls that
+// would act on rows about to change stay disabled until then.
+void AppDelegate::updateBusy()
+{
+    const PenRecord* pen = selectedPen();
+    if (pen && m_session->penJobsRunning(pen->bsdName))
+        listBook->setCursor(Qt::BusyCursor);
+    else
+        listBook->unsetCursor();
+    updatePenControls();
     m_copyActions->update();
 }
 
@@ -208,13 +266,19 @@ const PenRecord* AppDelegate::selectedPen() const
     return &std::next(dataKavo.begin(), index)->second;
 }
 
+// Lists the selected pen's packages in the background; the rows, the free space and the message
+// replace the old ones when the listing is in. A newer listing drops an older one.
 void AppDelegate::InitData()
 {
+    const quint64 listing = ++m_listing;
+    m_messageAfterListing.reset();
     const PenRecord* pen = selectedPen();
-    m_bookModel->beginReload();
-    dataBook.clear();
     if (!pen) {
+        m_listingPending = false;
+        m_bookModel->beginReload();
+        dataBook.clear();
         m_bookModel->endReload();
+        updateBusy();
         return;
     }
     imbCode = pen->serialText();
@@ -222,22 +286,45 @@ void AppDelegate::InitData()
     // An unmounted pen has no package directory; nothing is scanned or written then.
     const QString volume = m_session->volumeOf(pen->bsdName);
     pathKavo = packageDirectoryFor(volume);
-    QString problem;
-    dataBook = ScanCatalogue(pathKavo, &problem);
-    m_bookModel->endReload();
-    listBook->clearSelection();
-    dtSpace->setText(freeSpaceLine(volume));
-    m_ui->dtPenInfo->setText(
-        volume.isEmpty() ? QString() : QStringLiteral("卷标：%1").arg(PenCopyActions::volumeName(volume)));
-    snKavo->setToolTip(PenCopyActions::penDetails(*pen, volume));
-    m_copyActions->update();
-
+    m_listingPending = true;
+    // The rows shown are about to change: nothing is done to them meanwhile.
     disableBookControls();
-    dtBookName->setText(QString());
-    dtBookOid->setText(QString());
-    dtOffsetOid->setText(QString());
-    // A package folder that is missing or no real folder on the pen lists nothing: say why.
-    showInfo(problem);
+    m_session->jobsFor(pen->bsdName)
+        ->post(ListingJob,
+            [this, listing, volume, directory = pathKavo, record = *pen](
+                std::stop_token stop) -> PenJobs::Deliver {
+                auto read = std::make_shared<Listing>(readListing(volume, directory, stop));
+                if (!stop.stop_requested()) {
+                    read->penInfo = volume.isEmpty()
+                        ? QString()
+                        : QStringLiteral("卷标：%1").arg(PenCopyActions::volumeName(volume));
+                    read->penDetails = PenCopyActions::penDetails(record, volume);
+                }
+                return [this, listing, read] {
+                    if (listing != m_listing)
+                        return;
+                    m_listingPending = false;
+                    m_bookModel->beginReload();
+                    dataBook = std::move(read->rows);
+                    m_bookModel->endReload();
+                    listBook->clearSelection();
+                    dtSpace->setText(read->space);
+                    m_ui->dtPenInfo->setText(read->penInfo);
+                    snKavo->setToolTip(read->penDetails);
+                    m_copyActions->update();
+
+                    disableBookControls();
+                    dtBookName->setText(QString());
+                    dtBookOid->setText(QString());
+                    dtOffsetOid->setText(QString());
+                    // A package folder that is missing or no real folder on the pen lists nothing:
+                    // say why, unless something was said since the listing was asked for.
+                    showInfo(read->problem);
+                    if (const auto message = std::exchange(m_messageAfterListing, std::nullopt))
+                        showInfo(*message);
+                };
+            });
+    updateBusy();
 }
 
 bool AppDelegate::validateNumberByASCII(const QString& text) const { return ::validateNumberByASCII(text); }
@@ -257,6 +344,7 @@ int AppDelegate::selectedBookRow() const
 // The edit area of the selected book: usable only while a row is selected.
 void AppDelegate::disableBookControls()
 {
+    m_headerFile.clear();
     for (QWidget* control :
         std::initializer_list<QWidget*> { btnRemove, btnApply, dtBookName, dtBookOid, dtOffsetOid })
         control->setEnabled(false);
@@ -284,7 +372,11 @@ void AppDelegate::tableViewSelectionDidChange()
     const int index = selectedBookRow();
     if (index < 0)
         return;
-    if (const PenRecord* pen = selectedPen(); isEjecting() && pen && pen->bsdName == m_session->ejecting())
+    const PenRecord* pen = selectedPen();
+    if (isEjecting() && pen && pen->bsdName == m_session->ejecting())
+        return;
+    // Rows about to be listed again, or a package being removed or renumbered: wait for it.
+    if (!pen || m_listingPending || writing())
         return;
     const ListData& row = dataBook.at(index);
     btnRemove->setEnabled(true);
@@ -295,15 +387,28 @@ void AppDelegate::tableViewSelectionDidChange()
     dtBookOid->setText(row.bookOid());
     dtOffsetOid->setText(QStringLiteral("0000"));
 
-    if (row.flag == QLatin1String("D")) {
-        if (row.type == QLatin1String("dab")) {
-            dtOffsetOid->setEnabled(true);
-            dtOffsetOid->setText(QString::asprintf("%04d", ReadOffsetOid(row.file)));
-        } else if (row.type == QLatin1String("unb")) {
-            dtOffsetOid->setEnabled(true);
-            dtOffsetOid->setText(QString::asprintf("%04d", ReadOffsetOidUnb(row.file)));
-        }
-    }
+    const bool masked = row.type == QLatin1String("unb");
+    if (row.flag != QLatin1String("D") || (row.type != QLatin1String("dab") && !masked))
+        return;
+    // The start sticker is read from the package in the background; until it is in, the
+    // change is not offered (it would write what the field shows now).
+    btnApply->setEnabled(false);
+    const QString file = row.file;
+    m_headerFile = file;
+    m_session->jobsFor(pen->bsdName)
+        ->post(HeaderJob, [this, file, masked](std::stop_token) -> PenJobs::Deliver {
+            const int value = masked ? ReadOffsetOidUnb(file) : ReadOffsetOid(file);
+            return [this, file, value] {
+                const int index = selectedBookRow();
+                if (file != m_headerFile || index < 0 || dataBook.at(index).file != file || m_listingPending
+                    || writing())
+                    return;
+                m_headerFile.clear();
+                btnApply->setEnabled(true);
+                dtOffsetOid->setEnabled(true);
+                dtOffsetOid->setText(QString::asprintf("%04d", value));
+            };
+        });
 }
 
 void AppDelegate::tableViewSelected() { }
@@ -349,18 +454,27 @@ void AppDelegate::ejectFinished(bool ejected)
 
 void AppDelegate::InstallBook()
 {
-    if (pathKavo.isEmpty()) {
+    const PenRecord* pen = selectedPen();
+    if (pathKavo.isEmpty() || !pen) {
         showInfo(NoVolumeMessage);
         return;
     }
     // A missing package folder is made by the install; anything else wrong with it stops here.
-    const PackageFolder::Problem problem = PackageFolder::open(pathKavo).problem();
-    if (problem != PackageFolder::Problem::None && problem != PackageFolder::Problem::Missing) {
-        const QString reason = PackageFolder::reasonFor(problem);
-        showInfo(reason.isEmpty() ? NoVolumeMessage : reason);
-        return;
-    }
-    m_installs->choosePackages();
+    // The folder is looked at in the background; the file chooser opens with the answer.
+    m_session->jobsFor(pen->bsdName)
+        ->post(InstallCheckJob, [this, directory = pathKavo](std::stop_token) -> PenJobs::Deliver {
+            const PackageFolder::Problem problem = PackageFolder::open(directory).problem();
+            return [this, directory, problem] {
+                if (directory != pathKavo)
+                    return;
+                if (problem != PackageFolder::Problem::None && problem != PackageFolder::Problem::Missing) {
+                    const QString reason = PackageFolder::reasonFor(problem);
+                    showInfo(reason.isEmpty() ? NoVolumeMessage : reason);
+                    return;
+                }
+                m_installs->choosePackages();
+            };
+        });
 }
 
 void AppDelegate::installDropped(const QStringList& packages, const QStringList& refused)
@@ -403,11 +517,40 @@ void AppDelegate::RemoveBook()
     }
     if (clicked != remove)
         return;
+    const PenRecord* pen = selectedPen();
+    if (!pen)
+        return;
 
-    const RemovalResult removed = removePackage(row.file, pathKavo);
-    InitData();
-    if (removed != RemovalResult::Removed)
-        showInfo(messageFor(removed));
+    const QString bsdName = pen->bsdName;
+    m_session->jobsFor(bsdName)->post(
+        WriteJob, [this, bsdName, file = row.file, directory = pathKavo](std::stop_token) {
+            const RemovalResult removed = removePackage(file, directory);
+            return PenJobs::Deliver([this, bsdName, removed] {
+                writeDone(bsdName, true,
+                    removed == RemovalResult::Removed ? std::nullopt : std::optional(messageFor(removed)));
+            });
+        });
+    disableBookControls();
+    updateBusy();
+}
+
+// A removal or sticker change has ended: the pen is listed again if it is still the one shown,
+// and what the change has to say is said after the new rows are in.
+void AppDelegate::writeDone(const QString& bsdName, bool rescan, const std::optional<QString>& message)
+{
+    const PenRecord* pen = selectedPen();
+    if (rescan && pen && pen->bsdName == bsdName) {
+        InitData();
+    } else if (dtBookOid->isEnabled() && selectedBookRow() >= 0) {
+        // The row is still selected as it was: it can be changed or removed again.
+        btnRemove->setEnabled(true);
+        btnApply->setEnabled(m_headerFile.isEmpty());
+    } else {
+        tableViewSelectionDidChange();
+    }
+    if (message)
+        showInfo(*message);
+    updateBusy();
 }
 
 void AppDelegate::ApplyBook()
@@ -415,11 +558,21 @@ void AppDelegate::ApplyBook()
     const int index = selectedBookRow();
     if (index < 0)
         return;
+    const PenRecord* pen = selectedPen();
+    if (!pen)
+        return;
     const ListData& row = dataBook.at(index);
-    const StickerChangeResult result = applyStickerChange(
-        { row.file, row.flag, row.type, row.bookOid(), dtBookOid->text(), dtOffsetOid->text(), pathKavo });
-    if (result.rescan)
-        InitData();
-    // What the last action did: a change that went through clears an earlier refusal.
-    showInfo(result.message);
+    const StickerChangeRequest request { row.file, row.flag, row.type, row.bookOid(), dtBookOid->text(),
+        dtOffsetOid->text(), pathKavo };
+    const QString bsdName = pen->bsdName;
+    m_session->jobsFor(bsdName)->post(WriteJob, [this, bsdName, request](std::stop_token) {
+        const StickerChangeResult result = applyStickerChange(request);
+        // What the last action did: a change that went through clears an earlier refusal.
+        return PenJobs::Deliver(
+            [this, bsdName, result] { writeDone(bsdName, result.rescan, result.message); });
+    });
+    // The fields keep what was typed, for a correction after a refusal.
+    btnApply->setEnabled(false);
+    btnRemove->setEnabled(false);
+    updateBusy();
 }

@@ -13,6 +13,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 class BookSortModel;
 class BookTableModel;
@@ -51,6 +52,9 @@ public:
     void setUsbMonitoringEnabled(bool enabled) { m_session->setUsbMonitoringEnabled(enabled); }
     void setAutoMountEnabled(bool enabled) { m_session->setAutoMountEnabled(enabled); }
     bool diskJobsRunning() const { return m_session->diskJobsRunning(); }
+    // True while a pen's files are read or written in the background (listing, header read,
+    // removal, sticker change, install check). The table shows a busy cursor meanwhile.
+    bool penJobsRunning() const { return m_session->penJobsRunning(); }
     // Tests answer the modal dialogs through these hooks instead of a person.
     static inline std::function<void(QFileDialog*)>& fileDialogShown = InstallBatch::fileDialogShown;
     static inline std::function<QAbstractButton*(QMessageBox&)> alertHook;
@@ -95,6 +99,9 @@ public slots:
 private:
     void tableViewSelectionDidChange();
     void disableBookControls();
+    void writeDone(const QString& bsdName, bool rescan, const std::optional<QString>& message);
+    bool writing() const;
+    void updateBusy();
     void updatePenControls();
     void showInfo(const QString& message);
     void selectedVolumeMoved(const QStringList& bsdNames);
@@ -132,4 +139,9 @@ private:
     BookSortModel* m_sortModel = nullptr;
     InstallBatch* m_installs = nullptr;
     PenCopyActions* m_copyActions = nullptr;
+    quint64 m_listing = 0; // the newest listing of the selected pen; older ones are dropped
+    bool m_listingPending = false;
+    // Shown once the listing under way is in: what was said after it was asked for.
+    std::optional<QString> m_messageAfterListing;
+    QString m_headerFile; // the package whose start sticker is being read
 };

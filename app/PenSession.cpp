@@ -3,9 +3,12 @@
 #include "DiskJobs.h"
 #include "Log.h"
 #include "MountWatcher.h"
+#include "PenJobs.h"
 #include "UsbMonitor.h"
 #include "VolumePath.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <utility>
 
 PenSession::PenSession(QObject* parent)
@@ -20,6 +23,10 @@ PenSession::PenSession(QObject* parent)
 
 PenSession::~PenSession()
 {
+    // Jobs on the pens stop at their next call; the one under way is waited for.
+    for (auto& [bsdName, jobs] : m_jobs)
+        delete jobs;
+    m_jobs.clear();
     // A disk call still running uses the disk service: it ends before the service does.
     delete m_diskJobs;
 }
@@ -39,13 +46,51 @@ void PenSession::startUsbMonitoring()
 {
     if (!m_monitorUsb || m_usbMonitor)
         return;
-    m_usbMonitor = new UsbMonitor(m_volumePath, this);
+    // The lookup reads nothing from the pen's volume: storePen reads its serial in the background.
+    m_usbMonitor = new UsbMonitor({}, this);
     // Pens that arrive while a modal dialog (the install) is open are listed once it closes.
     m_usbMonitor->setDeferWhile(m_busy);
     m_usbMonitor->start();
 }
 
 bool PenSession::diskJobsRunning() const { return m_diskJobs && m_diskJobs->isBusy(); }
+
+PenJobs* PenSession::jobsFor(const QString& bsdName)
+{
+    PenJobs*& jobs = m_jobs[bsdName];
+    if (!jobs) {
+        jobs = new PenJobs(this);
+        connect(jobs, &PenJobs::busyChanged, this, &PenSession::penJobsBusyChanged);
+    }
+    return jobs;
+}
+
+bool PenSession::penJobsRunning(const QString& bsdName) const
+{
+    if (!bsdName.isEmpty()) {
+        const auto jobs = m_jobs.find(bsdName);
+        return jobs != m_jobs.end() && jobs->second->isBusy();
+    }
+    return std::any_of(m_jobs.begin(), m_jobs.end(), [](const auto& pen) { return pen.second->isBusy(); });
+}
+
+// Reads the pen's product.ini off the main thread and stores the serial in its record.
+void PenSession::readSerialLater(const QString& bsdName)
+{
+    const QString volume = m_volumePath(bsdName);
+    jobsFor(bsdName)->post(
+        PenJobKind::SerialJob, [this, bsdName, volume](std::stop_token) -> PenJobs::Deliver {
+            const QByteArray ini = ReadProductIni(volume);
+            return [this, bsdName, ini] {
+                const auto pen = m_pens.find(bsdName);
+                if (pen == m_pens.end())
+                    return;
+                const PenRecord& old = pen->second;
+                pen->second = BuildPenRecord(old.vendor, old.product, old.revision, old.bsdName, ini);
+                emit serialRead(bsdName);
+            };
+        });
+}
 
 DiskJobs* PenSession::diskJobs()
 {
@@ -61,6 +106,9 @@ void PenSession::storePen(const PenRecord& record)
     m_pens.insert_or_assign(record.bsdName, record);
     const QString volume = m_volumePath(record.bsdName);
     m_knownVolumes[record.bsdName] = volume;
+    // A pen recognised on the bus comes without its serial: that is read from its volume.
+    if (!volume.isEmpty() && record.serialText().isEmpty())
+        readSerialLater(record.bsdName);
     emit penStored(record.bsdName);
     if (volume.isEmpty() && m_autoMount)
         mountVolume(record.bsdName);
@@ -90,17 +138,22 @@ void PenSession::penUnplugged(const QString& bsdName)
     if (m_pens.find(bsdName) == m_pens.end())
         return;
     forget(bsdName);
+    // Its reads end with what the pen gave them; their results are for nobody now. A removal or
+    // a sticker change under way ends with its own failure.
+    if (const auto jobs = m_jobs.find(bsdName); jobs != m_jobs.end()) {
+        for (const QString& kind : { PenJobKind::ListingJob, PenJobKind::SerialJob, PenJobKind::HeaderJob,
+                 PenJobKind::InstallCheckJob })
+            jobs->second->cancel(kind);
+    }
     emit penGone(bsdName, bsdName == m_ejecting);
 }
 
 bool PenSession::rereadSerial(const QString& bsdName)
 {
-    const auto pen = m_pens.find(bsdName);
-    if (pen == m_pens.end())
+    if (m_pens.find(bsdName) == m_pens.end())
         return false;
     const QString volume = m_volumePath(bsdName);
-    const PenRecord& old = pen->second;
-    pen->second = BuildPenRecord(old.vendor, old.product, old.revision, old.bsdName, ReadProductIni(volume));
+    readSerialLater(bsdName);
     auto& known = m_knownVolumes[bsdName];
     return std::exchange(known, volume) != volume;
 }

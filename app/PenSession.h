@@ -13,6 +13,7 @@
 #include <memory>
 
 class DiskJobs;
+class PenJobs;
 class MountWatcher;
 class UsbMonitor;
 
@@ -50,7 +51,8 @@ public:
     void storePen(const PenRecord& record);
     // The USB device of a pen went away.
     void penUnplugged(const QString& bsdName);
-    // Reads the serial of a pen again from its volume as it is now. True when the volume changed.
+    // Notes the pen's volume as it is now and reads its serial from it again in the background
+    // (serialRead tells when it is in). True when the volume changed.
     bool rereadSerial(const QString& bsdName);
     // A volume was mounted or unmounted: pens whose volume changed get their serial read again.
     void volumesChanged();
@@ -62,14 +64,25 @@ public:
     QString ejecting() const { return m_ejecting; }
     bool diskJobsRunning() const;
 
+    // The queue of file-system jobs of a pen: everything that reads or writes its files runs
+    // there, off the main thread, one job at a time.
+    PenJobs* jobsFor(const QString& bsdName);
+    // True while a pen (any pen, without a name) has jobs queued, running or being handed over.
+    bool penJobsRunning(const QString& bsdName = QString()) const;
+
 signals:
     // A pen was stored (found, or its record replaced).
     void penStored(const QString& bsdName);
     // A pen went away; `duringEject` when it was the one being ejected (powering a pen off
     // during its eject unplugs it too).
     void penGone(const QString& bsdName, bool duringEject);
-    // The volumes of these pens changed, and their serials were read again.
+    // The volumes of these pens changed; their serials are being read again (in the pen's queue,
+    // before any job posted after this).
     void volumesMoved(const QStringList& bsdNames);
+    // The serial of a pen was read from its volume and stored in its record.
+    void serialRead(const QString& bsdName);
+    // A pen's jobs started or all ended.
+    void penJobsBusyChanged();
     // The eject started by eject() has ended; an ejected pen is gone from the registry.
     void ejectFinished(const QString& bsdName, bool ejected);
 
@@ -77,6 +90,7 @@ private:
     void mountVolume(const QString& bsdName);
     DiskJobs* diskJobs();
     void forget(const QString& bsdName);
+    void readSerialLater(const QString& bsdName);
 
     PenRegistry m_pens;
     VolumePathResolver m_volumePath;
@@ -86,6 +100,7 @@ private:
     MountWatcher* m_mountWatcher = nullptr;
     DiskJobs* m_diskJobs = nullptr;
     QString m_ejecting; // BSD name of the pen being ejected
+    std::map<QString, PenJobs*> m_jobs; // by BSD name
     std::map<QString, QString> m_knownVolumes; // volume path of each pen when last looked at
     QTimer m_volumesRetry;
     bool m_monitorUsb = true;

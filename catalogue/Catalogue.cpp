@@ -84,14 +84,15 @@ std::optional<QString> decodedName(const char* name, size_t bytes, bool ascii)
 // too deep to hold a listed entry are not entered. `dotNames`, when given, gets the names in
 // the walked directory itself that start with a dot.
 template <typename Visit>
-void walk(int fd, const QString& prefix, QList<QByteArray>* dotNames, const Visit& visit)
+void walk(int fd, const QString& prefix, QList<QByteArray>* dotNames, const std::stop_token& stop,
+    const Visit& visit)
 {
     DIR* directory = ::fdopendir(fd);
     if (!directory) {
         ::close(fd);
         return;
     }
-    while (const dirent* entry = ::readdir(directory)) {
+    while (const dirent* entry = stop.stop_requested() ? nullptr : ::readdir(directory)) {
         const char* name = entry->d_name;
         if (name[0] == '.') {
             if (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))
@@ -124,7 +125,7 @@ void walk(int fd, const QString& prefix, QList<QByteArray>* dotNames, const Visi
             continue;
         const int sub = ::openat(::dirfd(directory), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (sub >= 0)
-            walk(sub, prefix + *decoded + QLatin1Char('/'), nullptr, visit);
+            walk(sub, prefix + *decoded + QLatin1Char('/'), nullptr, stop, visit);
     }
     ::closedir(directory);
 }
@@ -178,7 +179,7 @@ QString packageDirectoryFor(const QString& volumePath)
     return volumePath + PackageDirectory;
 }
 
-BookList ScanCatalogue(const QString& pathKavo, QString* problem)
+BookList ScanCatalogue(const QString& pathKavo, QString* problem, std::stop_token stop)
 {
     BookList rows;
     const PackageFolder folder = PackageFolder::open(pathKavo);
@@ -200,7 +201,7 @@ BookList ScanCatalogue(const QString& pathKavo, QString* problem)
     // Leftover temporary copies are looked for in the same read of the folder, the largest
     // directory of a full pen.
     QList<QByteArray> dotNames;
-    walk(fd, QString(), &dotNames, [&](const QString& relative, int directoryFd, const char* name) {
+    walk(fd, QString(), &dotNames, stop, [&](const QString& relative, int directoryFd, const char* name) {
         const Kind* kind = kindFor(QStringView(relative).mid(4, 3));
         if (!kind)
             return;
@@ -249,6 +250,9 @@ BookList ScanCatalogue(const QString& pathKavo, QString* problem)
         }
         rows.append(std::move(row));
     });
+    // A walk cut short has not seen every name: its rows are for nobody.
+    if (stop.stop_requested())
+        return {};
     removeStaleTemporaries(folder, dotNames);
     return rows;
 }

@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <optional>
+#include <stop_token>
 
 // The package directory below a pen's volume.
 inline const QString PackageDirectory = QStringLiteral("USER/CUSTOM/");
@@ -37,5 +38,6 @@ QString packageDirectoryFor(const QString& volumePath);
 // Walks the package directory recursively and returns one row per recognised package, in the
 // order the file system yields them. An empty directory gives no rows; one that is missing or
 // is no real folder on the pen gives none either, and `problem` says why (see PackageFolder).
-// Temporary copies that no install holds any more are removed on the way.
-BookList ScanCatalogue(const QString& pathKavo, QString* problem = nullptr);
+// Temporary copies that no install holds any more are removed on the way. A stop requested
+// through `stop` ends the walk before its next read or open, with no rows.
+BookList ScanCatalogue(const QString& pathKavo, QString* problem = nullptr, std::stop_token stop = {});

@@ -3,6 +3,8 @@
 #include <QFile>
 #include <QSocketNotifier>
 
+#include <utility>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -11,7 +13,10 @@ MountWatcher::MountWatcher(const QString& mountTable, QObject* parent)
 {
     m_settle.setSingleShot(true);
     m_settle.setInterval(SettleMs);
-    connect(&m_settle, &QTimer::timeout, this, &MountWatcher::mountsChanged);
+    connect(&m_settle, &QTimer::timeout, this, [this] {
+        if (std::exchange(m_changedMeanwhile, false))
+            emit mountsChanged();
+    });
 
     m_fd = ::open(QFile::encodeName(mountTable).constData(), O_RDONLY | O_CLOEXEC);
     if (m_fd < 0)
@@ -19,7 +24,12 @@ MountWatcher::MountWatcher(const QString& mountTable, QObject* parent)
     m_notifier = new QSocketNotifier(m_fd, QSocketNotifier::Exception, this);
     connect(m_notifier, &QSocketNotifier::activated, this, [this] {
         // The flag is cleared by the poll that reported it; nothing needs to be read.
+        if (m_settle.isActive()) {
+            m_changedMeanwhile = true;
+            return;
+        }
         m_settle.start();
+        emit mountsChanged();
     });
 }
 

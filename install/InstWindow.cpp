@@ -49,9 +49,13 @@ void InstWindow::showWindow()
 {
     if (!m_loaded)
         windowDidLoad();
-    if (windowShown)
-        QMetaObject::invokeMethod(
-            this, [this, hook = windowShown] { hook(this); }, Qt::QueuedConnection);
+    if (windowShown) {
+        if (m_proposing)
+            m_shownHookDue = true;
+        else
+            QMetaObject::invokeMethod(
+                this, [this, hook = windowShown] { hook(this); }, Qt::QueuedConnection);
+    }
     m_running = true;
     exec();
     m_running = false;
@@ -76,26 +80,87 @@ void InstWindow::windowDidLoad()
     // A title that decodes to nothing still needs something the user recognises.
     const QString shown = m_nameBook.trimmed();
     dtBookName->setText(shown.isEmpty() ? QFileInfo(m_pathBook).completeBaseName() : shown);
-    dtBookOid->setText(proposeBookOid(m_pathKavo, extBook));
-    dtBookOid->selectAll();
     dtBookOid->setFocus();
+    // The free number is looked up on the pen in the background; 安装 waits for it.
+    m_proposing = true;
+    btnInstall->setEnabled(false);
+    runOnWorker([this, pathKavo = m_pathKavo, extension = extBook] {
+        if (workerStarting)
+            workerStarting("proposal");
+        const QString proposal = proposeBookOid(pathKavo, extension);
+        QMetaObject::invokeMethod(
+            this, [this, proposal] { proposalFinished(proposal); }, Qt::QueuedConnection);
+    });
+}
+
+void InstWindow::runOnWorker(std::function<void()> work)
+{
+    m_worker.reset(QThread::create(std::move(work)));
+    m_worker->start();
+}
+
+void InstWindow::endWorker()
+{
+    if (!m_worker)
+        return;
+    m_worker->wait();
+    m_worker.reset();
+}
+
+void InstWindow::proposalFinished(const QString& bookOid)
+{
+    endWorker();
+    m_proposing = false;
+    // A number typed meanwhile is the user's.
+    if (dtBookOid->text().isEmpty()) {
+        dtBookOid->setText(bookOid);
+        dtBookOid->selectAll();
+    }
+    btnInstall->setEnabled(!m_copying && !m_closing);
+    if (std::exchange(m_shownHookDue, false) && windowShown)
+        QMetaObject::invokeMethod(
+            this, [this, hook = windowShown] { hook(this); }, Qt::QueuedConnection);
 }
 
 void InstWindow::InstallBook()
 {
-    if (m_copying || m_closing)
+    if (m_copying || m_closing || m_proposing)
         return;
     const QString bookOid = dtBookOid->text();
     const QString offsetOid = dtOffsetOid->text();
-    QString message = checkStickerTexts(bookOid, offsetOid);
-    // Any entry takes the name, a dangling link too: refuse now rather than after the copy.
-    if (message.isEmpty() && isPackageNameTaken(m_pathKavo, packageFileName(bookOid, extBook)))
-        message = InstallMessage::Exists;
+    const QString message = checkStickerTexts(bookOid, offsetOid);
     if (!message.isEmpty()) {
         showMessage(dtInfo, message);
         return;
     }
+    // Any entry takes the name, a dangling link too: refuse now rather than after the copy. The
+    // pen is asked in the background; the dialog waits for the answer with its controls disabled.
+    m_copying = true;
+    setEditing(false);
+    runOnWorker([this, pathKavo = m_pathKavo, name = packageFileName(bookOid, extBook), bookOid, offsetOid] {
+        if (workerStarting)
+            workerStarting("check");
+        const bool taken = isPackageNameTaken(pathKavo, name);
+        QMetaObject::invokeMethod(
+            this, [this, taken, bookOid, offsetOid] { checkFinished(taken, bookOid, offsetOid); },
+            Qt::QueuedConnection);
+    });
+}
 
+void InstWindow::checkFinished(bool taken, const QString& bookOid, const QString& offsetOid)
+{
+    endWorker();
+    if (taken) {
+        m_copying = false;
+        dtInfo->setText(InstallMessage::Exists);
+        setEditing(true);
+        return;
+    }
+    startCopy(bookOid, offsetOid);
+}
+
+void InstWindow::startCopy(const QString& bookOid, const QString& offsetOid)
+{
     dtInfo->setText(InstallMessage::Installing);
     setEditing(false);
     const qint64 chunks = chunkCount(QFileInfo(m_pathBook).size());
@@ -103,10 +168,9 @@ void InstWindow::InstallBook()
     prInstall->setValue(0);
     prInstall->show();
 
-    m_copying = true;
     const InstallRequest request { m_pathBook, m_pathKavo, bookOid, offsetOid.toInt(), extBook, nTypeBook };
     const InstallOptions options = m_options;
-    m_worker.reset(QThread::create([this, request, options] {
+    runOnWorker([this, request, options] {
         const auto progress = [this](qint64 chunk) {
             QMetaObject::invokeMethod(
                 this, [this, chunk] { prInstall->setValue(int(std::min<qint64>(chunk, INT_MAX))); },
@@ -115,14 +179,12 @@ void InstWindow::InstallBook()
         const InstallResult result = installPackage(request, progress, options);
         QMetaObject::invokeMethod(
             this, [this, result] { copyFinished(result); }, Qt::QueuedConnection);
-    }));
-    m_worker->start();
+    });
 }
 
 void InstWindow::copyFinished(InstallResult result)
 {
-    m_worker->wait();
-    m_worker.reset();
+    endWorker();
     m_copying = false;
     if (result == InstallResult::Installed) {
         // Only now is the package on the device under its name.

@@ -18,9 +18,11 @@ class InstWindow;
 }
 
 // The modal install dialog: proposes a free book sticker number, checks the two sticker
-// numbers and copies the chosen package onto the pen. The copy runs on a worker thread while
-// this dialog's own modal loop keeps painting the progress; the dialog's controls are disabled
-// and its close box ignored until the copy has ended.
+// numbers and copies the chosen package onto the pen. Everything that reads or writes the pen
+// (the proposal, the check that the name is free, the copy) runs on a worker thread while this
+// dialog's own modal loop keeps painting; 安装 is offered once the proposal is in, and from its
+// press until the copy has ended (or the check refused it) the controls are disabled and the
+// close box ignored.
 class InstWindow : public QDialog {
     Q_OBJECT
 public:
@@ -37,12 +39,19 @@ public:
     void setNameBook(const QString& value) { m_nameBook = value; }
     QString extBookValue() const { return extBook; }
     int nTypeBookValue() const { return nTypeBook; }
+    // From the press of 安装 until the install has ended or its check refused it.
     bool isCopying() const { return m_copying; }
+    // From windowDidLoad until the proposed number is in the field.
+    bool isProposing() const { return m_proposing; }
 
     // Test seams: the random source and free-space query of the copy.
     void setInstallOptions(const InstallOptions& options) { m_options = options; }
-    // Called inside the modal loop, once the dialog is shown, so that a test can drive it.
+    // Called inside the modal loop, once the dialog is shown with its proposal, so that a test
+    // can drive it.
     static inline std::function<void(InstWindow*)> windowShown;
+    // Called on the worker thread before the proposal ("proposal") and the name check ("check")
+    // ask the pen, so that a test can hold them where a slow pen would.
+    static inline std::function<void(const char* step)> workerStarting;
 
     // Prepares the dialog and runs it modally; returns when it has been installed or cancelled.
     void showWindow();
@@ -59,7 +68,12 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    void proposalFinished(const QString& bookOid);
+    void checkFinished(bool taken, const QString& bookOid, const QString& offsetOid);
+    void startCopy(const QString& bookOid, const QString& offsetOid);
     void copyFinished(InstallResult result);
+    void runOnWorker(std::function<void()> work);
+    void endWorker();
     void setEditing(bool editing);
 
     std::unique_ptr<Ui::InstWindow> m_ui;
@@ -87,5 +101,7 @@ private:
     bool m_loaded = false;
     bool m_running = false; // inside showWindow's modal loop
     bool m_copying = false;
+    bool m_proposing = false;
+    bool m_shownHookDue = false; // the test hook runs when the proposal is in
     bool m_closing = false; // closeModalWindow has been scheduled
 };

@@ -4,6 +4,8 @@
 #include "LoopPen.h"
 #include "PackageBuilder.h"
 #include "PackageFolder.h"
+#include "PenJobs.h"
+#include "PenJobsWait.h"
 #include "PenRecord.h"
 #include "ScratchMount.h"
 #include "VolumePath.h"
@@ -16,9 +18,13 @@
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QPushButton>
+#include <QSemaphore>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <atomic>
+#include <memory>
 
 #include <unistd.h>
 
@@ -52,6 +58,7 @@ struct Window {
     {
         volumes.insert(bsdName, volume);
         app.storePen(BuildPenRecord("vorna", "Pen", "0100", bsdName, ini));
+        QVERIFY(waitForPenJobs(app));
     }
     QStringList column(int column) const
     {
@@ -66,6 +73,7 @@ struct Window {
     {
         const QRect cell = listBook()->visualRect(listBook()->model()->index(row, 0));
         QTest::mouseClick(listBook()->viewport(), Qt::LeftButton, {}, cell.center());
+        QVERIFY(waitForPenJobs(app));
     }
     void clickHeader(int section)
     {
@@ -73,6 +81,7 @@ struct Window {
         const QPoint centre(header->sectionViewportPosition(section) + header->sectionSize(section) / 2,
             header->height() / 2);
         QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, centre);
+        QVERIFY(waitForPenJobs(app));
     }
     void select(const QString& stat)
     {
@@ -81,6 +90,7 @@ struct Window {
         listBook()->scrollTo(listBook()->model()->index(row, 0));
         const QRect cell = listBook()->visualRect(listBook()->model()->index(row, 0));
         QTest::mouseClick(listBook()->viewport(), Qt::LeftButton, {}, cell.center());
+        QVERIFY(waitForPenJobs(app));
     }
     // Types like a user where a key can produce the text (full-width digits come from an
     // input method, so they are set directly); a disabled field keeps what the window put there
@@ -99,8 +109,42 @@ struct Window {
         type(field("dtBookOid"), book);
         type(field("dtOffsetOid"), start);
         QTest::mouseClick(button("btnApply"), Qt::LeftButton);
+        QVERIFY(waitForPenJobs(app));
     }
 };
+
+// Holds the window's pen jobs of one kind where a slow pen would: each waits until released,
+// or until it is asked to stop (then it notes that), or five seconds at most.
+struct HeldJobs {
+    QString kind;
+    QSemaphore release;
+    std::atomic<int> held = 0;
+    std::atomic<bool> stopSeen = false;
+
+    explicit HeldJobs(const QString& jobKind)
+        : kind(jobKind)
+    {
+        PenJobs::jobStarting = [this](const QString& started, std::stop_token stop) {
+            if (started != kind)
+                return;
+            ++held;
+            for (int waited = 0; waited < 5000; waited += 10) {
+                if (release.tryAcquire(1, 10))
+                    return;
+                if (stop.stop_requested()) {
+                    stopSeen = true;
+                    return;
+                }
+            }
+        };
+    }
+    ~HeldJobs() { PenJobs::jobStarting = nullptr; }
+};
+
+bool busyCursor(const QWidget* widget)
+{
+    return widget->testAttribute(Qt::WA_SetCursor) && widget->cursor().shape() == Qt::BusyCursor;
+}
 
 } // namespace
 
@@ -133,6 +177,13 @@ private slots:
     void stickerChangeFailureIsReported();
     void removalConfirmedAndCancelled();
     void failedRemovalIsReported();
+
+    void penJobsOrderAndSupersede();
+    void newerListingSupersedesOlder();
+    void startStickerReadBeforeChange();
+    void penPulledDuringJob_data();
+    void penPulledDuringJob();
+    void closingDuringJob();
 };
 
 void AppTest::penRecordSerial_data()
@@ -208,6 +259,7 @@ void AppTest::mountInfoOnRealLoopMount()
     app.applicationDidFinishLaunching();
     app.storePen(BuildPenRecord(
         "vorna", "Pen", "0100", pen.loopName(), readFile(pen.mountPoint() + "/SYS/INI/product.ini")));
+    QVERIFY(waitForPenJobs(app));
     QCOMPARE(app.serial(), QStringLiteral("PEN20261210"));
     QCOMPARE(app.packageDirectory(), pen.mountPoint() + "/USER/CUSTOM/");
     QCOMPARE(app.books().size(), 1);
@@ -226,6 +278,7 @@ void AppTest::volumeFollowedAfterRecognition()
     app.setUsbMonitoringEnabled(false);
     app.applicationDidFinishLaunching();
     app.storePen(BuildPenRecord("vorna", "Pen", "0100", pen.loopName(), {}));
+    QVERIFY(waitForPenJobs(app));
     QCOMPARE(app.serial(), QString());
     QVERIFY(app.books().isEmpty());
 
@@ -254,6 +307,7 @@ void AppTest::refreshReadsSerialAgain()
     // Mounted where the program did not see it happen: refresh reads the serial too.
     w.volumes.insert("sdb1", volume.path() + "/");
     QTest::mouseClick(w.button("btnRefresh"), Qt::LeftButton);
+    QVERIFY(waitForPenJobs(w.app));
     QCOMPARE(w.app.serial(), QStringLiteral("PEN20261210"));
     QCOMPARE(w.field("snKavo")->text(), QStringLiteral("PEN20261210"));
     QCOMPARE(w.app.books().size(), 1);
@@ -299,6 +353,7 @@ void AppTest::freeSpaceShown()
     QVERIFY(writeFile(pen.path() + "USER/CUSTOM/001.dar", PackageBuilder::pattern(1024 * 1024)));
     QCOMPARE(space->text(), QStringLiteral("可用 4.2 MB，共 4.2 MB"));
     QTest::mouseClick(w.button("btnRefresh"), Qt::LeftButton);
+    QVERIFY(waitForPenJobs(w.app));
     QCOMPARE(space->text(), QStringLiteral("可用 3.1 MB，共 4.2 MB"));
 
     // A pen whose volume is not mounted shows nothing.
@@ -326,6 +381,7 @@ void AppTest::launchWithoutPen()
     QVERIFY(!w.button("btnApply")->isEnabled());
 
     QTest::mouseClick(w.button("btnRefresh"), Qt::LeftButton);
+    QVERIFY(waitForPenJobs(w.app));
     QCOMPARE(w.listKavo()->count(), 1);
     QCOMPARE(w.app.packageDirectory(), QString());
 }
@@ -353,6 +409,7 @@ void AppTest::pensInKeyOrder()
     // Picking the other pen scans it.
     w.listKavo()->setFocus();
     QTest::keyClick(w.listKavo(), Qt::Key_Down);
+    QVERIFY(waitForPenJobs(w.app));
     QCOMPARE(w.listKavo()->currentIndex(), 1);
     QCOMPARE(w.field("snKavo")->text(), QStringLiteral("SERIAL-CCCC"));
     QCOMPARE(w.column(0), QStringList({ "C-book" }));
@@ -418,6 +475,7 @@ void AppTest::scanAndSelection()
     // A refresh rebuilds the table with nothing selected and empty fields.
     w.select("自制-012");
     QTest::mouseClick(w.button("btnRefresh"), Qt::LeftButton);
+    QVERIFY(waitForPenJobs(w.app));
     QVERIFY(w.listBook()->selectionModel()->selectedRows().isEmpty());
     QVERIFY(w.field("dtBookName")->text().isEmpty());
     QVERIFY(w.field("dtOffsetOid")->text().isEmpty());
@@ -440,6 +498,7 @@ void AppTest::unmountedPenIsNeverWritten()
     QCOMPARE(w.listBook()->model()->rowCount(), 0);
     QVERIFY(w.button("btnInstall")->isEnabled());
     QTest::mouseClick(w.button("btnInstall"), Qt::LeftButton);
+    QVERIFY(waitForPenJobs(w.app));
     QCOMPARE(w.info(), QStringLiteral("未找到点读笔存储，无法安装！"));
     QVERIFY(!w.app.installDialog());
 }
@@ -491,6 +550,7 @@ void AppTest::sortByColumnHeader()
 
     // A rescan keeps the chosen order; the scan's own list is untouched.
     QTest::mouseClick(w.button("btnRefresh"), Qt::LeftButton);
+    QVERIFY(waitForPenJobs(w.app));
     QCOMPARE(w.column(0), QStringList(byName.crbegin(), byName.crend()));
     QCOMPARE(w.app.books().size(), 7);
 }
@@ -512,6 +572,7 @@ void AppTest::sortedRowIsTheOneActedOn()
     QCOMPARE(w.field("dtBookName")->text(), QStringLiteral("安徽"));
     QCOMPARE(w.field("dtBookOid")->text(), QStringLiteral("100"));
     QTest::mouseClick(w.button("btnRemove"), Qt::LeftButton);
+    QVERIFY(waitForPenJobs(w.app));
     QVERIFY(!QFileInfo::exists(dir + "100.dar"));
     QCOMPARE(w.column(0), QStringList({ "北京", "北京", "成都", "第2册", "第10册", "上海" }));
 
@@ -568,6 +629,7 @@ void AppTest::packageFolderProblemIsShown()
     QCOMPARE(w.listBook()->model()->rowCount(), 0);
     QCOMPARE(w.info(), message);
     QTest::mouseClick(w.button("btnInstall"), Qt::LeftButton);
+    QVERIFY(waitForPenJobs(w.app));
     QCOMPARE(fileDialogShown, dialogOpens);
     if (!dialogOpens)
         QCOMPARE(w.info(), message);
@@ -674,6 +736,7 @@ void AppTest::removalConfirmedAndCancelled()
     answer = QStringLiteral("取消");
     w.select("自制-001");
     QTest::mouseClick(w.button("btnRemove"), Qt::LeftButton);
+    QVERIFY(waitForPenJobs(w.app));
     QCOMPARE(text, QStringLiteral("数学\r\n是否删除此点读包？"));
     QCOMPARE(informative, QStringLiteral("删除点读包后将不能恢复！"));
     QCOMPARE(icon, QMessageBox::Warning);
@@ -686,6 +749,7 @@ void AppTest::removalConfirmedAndCancelled()
     answer = QStringLiteral("删除");
     w.select("自制-002");
     QTest::mouseClick(w.button("btnRemove"), Qt::LeftButton);
+    QVERIFY(waitForPenJobs(w.app));
     QVERIFY(!QFileInfo::exists(dir + "002.dar"));
     QVERIFY(QFileInfo::exists(dir + "001.dar"));
     QCOMPARE(w.listBook()->model()->rowCount(), 2);
@@ -694,6 +758,7 @@ void AppTest::removalConfirmedAndCancelled()
     // A directory entry goes with its content.
     w.select("故事-003");
     QTest::mouseClick(w.button("btnRemove"), Qt::LeftButton);
+    QVERIFY(waitForPenJobs(w.app));
     QVERIFY(!QFileInfo::exists(dir + "003.dsr"));
     QCOMPARE(w.column(1), QStringList({ "自制-001" }));
     QCOMPARE(w.info(), QString());
@@ -713,8 +778,157 @@ void AppTest::failedRemovalIsReported()
     const auto reset = qScopeGuard([] { AppDelegate::alertHook = nullptr; });
     w.select("自制-001");
     QTest::mouseClick(w.button("btnRemove"), Qt::LeftButton);
+    QVERIFY(waitForPenJobs(w.app));
     QCOMPARE(w.info(), QStringLiteral("删除点读包失败！"));
     QCOMPARE(w.column(1), QStringList({ "自制-001" }));
+}
+
+// One pen's jobs run one at a time and hand over their results in the order they were posted;
+// a newer job of a kind drops the older one's result and asks it to stop, while jobs without a
+// kind (removals, sticker changes) are never dropped.
+void AppTest::penJobsOrderAndSupersede()
+{
+    PenJobs jobs;
+    QSemaphore release;
+    std::atomic<bool> firstStarted = false;
+    std::atomic<bool> firstStopped = false;
+    QStringList delivered;
+    const auto job = [&](const QString& name) {
+        return [&delivered, name](
+                   std::stop_token) -> PenJobs::Deliver { return [&delivered, name] { delivered << name; }; };
+    };
+    jobs.post("listing", [&](std::stop_token stop) -> PenJobs::Deliver {
+        // Holds until released or asked to stop.
+        firstStarted = true;
+        while (!release.tryAcquire(1, 10) && !stop.stop_requested()) { }
+        firstStopped = stop.stop_requested();
+        return [&] { delivered << "listing 1"; };
+    });
+    QTRY_VERIFY(firstStarted);
+    jobs.post("header", job("header"));
+    jobs.post(QString(), job("write 1"));
+    jobs.post("listing", job("listing 2"));
+    jobs.post(QString(), job("write 2"));
+    QVERIFY(jobs.isBusy());
+    QVERIFY(jobs.isBusy(QString()));
+    QTRY_VERIFY(!jobs.isBusy());
+    QVERIFY(firstStopped);
+    QCOMPARE(delivered, QStringList({ "header", "write 1", "listing 2", "write 2" }));
+    QVERIFY(!jobs.isBusy(QString()));
+}
+
+// A refresh while a listing is under way: the older listing is asked to stop and its rows never
+// reach the table; the window shows a busy cursor meanwhile and the newer rows once they are in.
+void AppTest::newerListingSupersedesOlder()
+{
+    QTemporaryDir volume;
+    const QString dir = volume.filePath("USER/CUSTOM/");
+    PackageBuilder().title("语文").writeTo(dir + "001.dar");
+    HeldJobs held(PenJobKind::ListingJob);
+    Window w;
+    w.volumes.insert("sdb1", volume.path() + "/");
+    w.app.storePen(BuildPenRecord("vorna", "Pen", "0100", "sdb1", {}));
+    QTRY_COMPARE(held.held.load(), 1);
+    QVERIFY(busyCursor(w.listBook()));
+    QCOMPARE(w.listKavo()->count(), 1);
+    QVERIFY(w.button("btnRefresh")->isEnabled());
+
+    QSignalSpy resets(w.listBook()->model(), &QAbstractItemModel::modelReset);
+    PackageBuilder().title("数学").writeTo(dir + "002.dar");
+    QTest::mouseClick(w.button("btnRefresh"), Qt::LeftButton);
+    QTRY_COMPARE(held.held.load(), 2);
+    QVERIFY(held.stopSeen);
+    held.release.release();
+    QVERIFY(waitForPenJobs(w.app));
+    QCOMPARE(resets.size(), 1);
+    QStringList names = w.column(0);
+    names.sort();
+    QCOMPARE(names, QStringList({ "数学", "语文" }));
+    QVERIFY(!busyCursor(w.listBook()));
+}
+
+// The start sticker of a selected package is read in the background: until it is in, the field
+// is not offered and the change cannot be applied with the placeholder it shows.
+void AppTest::startStickerReadBeforeChange()
+{
+    QTemporaryDir volume;
+    const QString dir = volume.filePath("USER/CUSTOM/");
+    PackageBuilder(400)
+        .title("语文")
+        .bytesAt(BookHeader::StartStickerOffset, le32(5))
+        .writeTo(dir + "012.dar");
+    Window w;
+    w.addPen("sdb1", volume.path() + "/");
+    HeldJobs held(PenJobKind::HeaderJob);
+    const QRect cell = w.listBook()->visualRect(w.listBook()->model()->index(0, 0));
+    QTest::mouseClick(w.listBook()->viewport(), Qt::LeftButton, {}, cell.center());
+    QTRY_COMPARE(held.held.load(), 1);
+    QCOMPARE(w.field("dtBookOid")->text(), QStringLiteral("012"));
+    QVERIFY(!w.button("btnApply")->isEnabled());
+    QVERIFY(!w.field("dtOffsetOid")->isEnabled());
+    QVERIFY(w.button("btnRemove")->isEnabled());
+    held.release.release();
+    QVERIFY(waitForPenJobs(w.app));
+    QCOMPARE(w.field("dtOffsetOid")->text(), QStringLiteral("0005"));
+    QVERIFY(w.field("dtOffsetOid")->isEnabled());
+    QVERIFY(w.button("btnApply")->isEnabled());
+}
+
+void AppTest::penPulledDuringJob_data()
+{
+    QTest::addColumn<QString>("job");
+    QTest::addColumn<QString>("message");
+    // The listing of a pen that is gone is dropped; the window says it was pulled.
+    QTest::addRow("listing") << PenJobKind::ListingJob << "点读笔已拔出。";
+    // A removal on a pen pulled under it ends with the removal's failure.
+    QTest::addRow("removal") << PenJobKind::WriteJob << "删除点读包失败！";
+}
+
+void AppTest::penPulledDuringJob()
+{
+    QFETCH(QString, job);
+    QFETCH(QString, message);
+    auto volume = std::make_unique<QTemporaryDir>();
+    PackageBuilder().title("数学").writeTo(volume->filePath("USER/CUSTOM/001.dar"));
+    HeldJobs held(job);
+    Window w;
+    AppDelegate::alertHook = [](QMessageBox& box) { return box.buttons().value(0); };
+    const auto reset = qScopeGuard([] { AppDelegate::alertHook = nullptr; });
+    w.volumes.insert("sdb1", volume->path() + "/");
+    w.app.storePen(BuildPenRecord("vorna", "Pen", "0100", "sdb1", {}));
+    if (job == PenJobKind::WriteJob) {
+        QVERIFY(waitForPenJobs(w.app));
+        w.select("自制-001");
+        QTest::mouseClick(w.button("btnRemove"), Qt::LeftButton);
+        QVERIFY(!w.button("btnEject")->isEnabled());
+    }
+    QTRY_COMPARE(held.held.load(), 1);
+
+    // Pulled: its files are gone, and the device code reports it.
+    volume.reset();
+    w.volumes.remove("sdb1");
+    w.app.penUnplugged("sdb1");
+    held.release.release();
+    QVERIFY(waitForPenJobs(w.app));
+    QCOMPARE(w.listKavo()->currentText(), QStringLiteral("请连接点读系列产品！"));
+    QCOMPARE(w.listBook()->model()->rowCount(), 0);
+    QCOMPARE(w.info(), message);
+    QVERIFY(!busyCursor(w.listBook()));
+}
+
+// Closing the window while a pen is listed asks the listing to stop and waits only for the call
+// under way, not for the pen to answer every call the listing would still make.
+void AppTest::closingDuringJob()
+{
+    QTemporaryDir volume;
+    PackageBuilder().title("数学").writeTo(volume.filePath("USER/CUSTOM/001.dar"));
+    HeldJobs held(PenJobKind::ListingJob);
+    auto w = std::make_unique<Window>();
+    w->volumes.insert("sdb1", volume.path() + "/");
+    w->app.storePen(BuildPenRecord("vorna", "Pen", "0100", "sdb1", {}));
+    QTRY_COMPARE(held.held.load(), 1);
+    w.reset();
+    QVERIFY(held.stopSeen);
 }
 
 QTEST_MAIN(AppTest)

@@ -4,6 +4,7 @@
 #include "AppDelegate.h"
 #include "LoopPen.h"
 #include "PackageBuilder.h"
+#include "PenJobsWait.h"
 #include "PenTestbed.h"
 #include "StreamCapture.h"
 #include "UsbMonitor.h"
@@ -312,6 +313,8 @@ void DeviceMonitorTest::penOnRealMount()
     QCOMPARE(capture.err(), lookupErr("sdb1"));
     QCOMPARE(program.items(), QStringList { PenItem });
     QVERIFY(program.mountRequests().isEmpty());
+    // The serial and the packages are read from the volume in the background.
+    QVERIFY(waitForPenJobs(program.app));
     QCOMPARE(program.app.serial(), QString::fromLatin1(ini.mid(14, 11)));
     QCOMPARE(program.app.window()->findChild<QLineEdit*>(QStringLiteral("snKavo"))->text(),
         QString::fromLatin1(ini.mid(14, 11)));

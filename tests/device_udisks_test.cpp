@@ -2,6 +2,7 @@
 // on a private bus that stands in for the system bus.
 #include "AppDelegate.h"
 #include "DiskService.h"
+#include "PenJobsWait.h"
 #include "StreamCapture.h"
 
 #include <QComboBox>
@@ -216,6 +217,7 @@ void DeviceUdisksTest::eject()
     app.applicationDidFinishLaunching();
     app.storePen(
         BuildPenRecord(QStringLiteral("vorna"), QStringLiteral("Pen"), QStringLiteral("0100"), bsdName, {}));
+    QVERIFY(waitForPenJobs(app));
     auto* selector = app.window()->findChild<QComboBox*>(QStringLiteral("listKavo"));
     auto* info = app.window()->findChild<QLabel*>(QStringLiteral("dtInfo"));
     QCOMPARE(selector->count(), 1);

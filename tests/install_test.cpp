@@ -8,6 +8,7 @@
 #include "NoFileEntry.h"
 #include "PackageBuilder.h"
 #include "PackageCopy.h"
+#include "PenJobsWait.h"
 #include "PenRecord.h"
 #include "ScratchMount.h"
 
@@ -148,6 +149,8 @@ struct Dialog {
         window.setInstallOptions(options);
         window.windowDidLoad();
         window.show();
+        // The proposal is read from the pen in the background.
+        QTest::qWaitFor([this] { return !window.isProposing(); }, 30000);
     }
     template <typename T> T* widget(const char* name) const
     {
@@ -251,6 +254,7 @@ struct Batch {
         app.setVolumePathResolver([this](const QString&) { return pen.volume(); });
         app.applicationDidFinishLaunching();
         app.storePen(BuildPenRecord("vorna", "Pen", "0100", "sdb1", {}));
+        waitForPenJobs(app);
         InstWindow::windowShown = [this](InstWindow* dialog) {
             QTimer::singleShot(20000, dialog, [dialog] { dialog->done(QDialog::Rejected); });
             proposals << dialog->findChild<QLineEdit*>("dtBookOid")->text();
@@ -312,6 +316,7 @@ private slots:
     void failedCopyRemovedWhileHeld();
     void retryAfterFailure();
     void copyingLocksTheDialog();
+    void dialogWaitsForThePen();
     void nameTakenDuringCopy();
 
     void readBack_data();
@@ -335,6 +340,7 @@ private slots:
 void InstallTest::cleanup()
 {
     InstWindow::windowShown = nullptr;
+    InstWindow::workerStarting = nullptr;
     AppDelegate::fileDialogShown = nullptr;
 }
 
@@ -1112,6 +1118,70 @@ void InstallTest::nameTakenDuringCopy()
     QCOMPARE(readFile(pen + "004.das"), QByteArray("theirs"));
 }
 
+// The proposal and the check that the name is free ask the pen in the background. 安装 is
+// offered once the proposal is in, a number typed meanwhile is kept, and from the press until the
+// check answers the dialog is locked as during a copy, with nothing copied yet.
+void InstallTest::dialogWaitsForThePen()
+{
+    QTemporaryDir dir;
+    const QString pen = dir.filePath("pen/");
+    QVERIFY(writeFile(pen + "001.dar", "x"));
+    QSemaphore proposal, check;
+    InstWindow::workerStarting
+        = [&](const char* step) { (qstrcmp(step, "proposal") == 0 ? proposal : check).acquire(); };
+    InstWindow window;
+    const auto release = qScopeGuard([&] {
+        proposal.release(10);
+        check.release(10);
+    });
+    window.setNRefresh(0);
+    window.setPathKavo(pen);
+    window.setPathBook(makeSource(dir.path(), "dar"));
+    window.setInstallOptions(fixedOptions());
+    window.windowDidLoad();
+    window.show();
+    auto* install = window.findChild<QPushButton*>("btnInstall");
+    auto* number = window.findChild<QLineEdit*>("dtBookOid");
+    auto* info = window.findChild<QLabel*>("dtInfo");
+
+    QVERIFY(window.isProposing());
+    QVERIFY(!install->isEnabled());
+    number->setText("007");
+    proposal.release();
+    QTRY_VERIFY(!window.isProposing());
+    QCOMPARE(number->text(), QStringLiteral("007"));
+    QVERIFY(install->isEnabled());
+
+    window.findChild<QLineEdit*>("dtOffsetOid")->setText("0000");
+    QTest::mouseClick(install, Qt::LeftButton);
+    QVERIFY(window.isCopying());
+    for (const char* name : { "btnInstall", "btnCancel" })
+        QVERIFY(!window.findChild<QPushButton*>(name)->isEnabled());
+    QVERIFY(!number->isEnabled());
+    window.close();
+    QTest::keyClick(&window, Qt::Key_Escape);
+    window.CancelBook();
+    QTest::qWait(20);
+    QVERIFY(window.isVisible());
+    QCOMPARE(window.nRefresh(), 0);
+    QVERIFY(info->text() != InstallMessage::Installing);
+    QCOMPARE(entries(pen), QStringList { "001.dar" });
+
+    // The name is taken before the check looks: its answer refuses, and the dialog is open again.
+    QVERIFY(writeFile(pen + "007.dar", "y"));
+    check.release();
+    QTRY_VERIFY(!window.isCopying());
+    QCOMPARE(info->text(), InstallMessage::Exists);
+    QVERIFY(install->isEnabled() && number->isEnabled());
+    QCOMPARE(readFile(pen + "007.dar"), QByteArray("y"));
+
+    number->setText("008");
+    check.release();
+    QTest::mouseClick(install, Qt::LeftButton);
+    QTRY_COMPARE(window.nRefresh(), 2);
+    QCOMPARE(entries(pen), QStringList({ "001.dar", "007.dar", "008.dar" }));
+}
+
 void InstallTest::readBack_data()
 {
     QTest::addColumn<QString>("kind");
@@ -1294,6 +1364,7 @@ void InstallTest::dropOnMainWindow()
 
     QTRY_COMPARE(b.info(), message);
     QTRY_COMPARE(b.proposals, proposals);
+    QVERIFY(waitForPenJobs(b.app));
     QCOMPARE(entries(b.pen.custom()), installed);
     QCOMPARE(int(resets.size()), rescans);
     QCOMPARE(b.app.books().size(), installed.size());
@@ -1364,6 +1435,7 @@ void InstallTest::severalChosenInFileDialog()
             panel->reject();
     };
     QTest::mouseClick(b.app.window()->findChild<QPushButton*>("btnInstall"), Qt::LeftButton);
+    QVERIFY(waitForPenJobs(b.app));
     QCOMPARE(stayedOpen, proposals.isEmpty());
     QCOMPARE(b.proposals, proposals);
     QCOMPARE(entries(b.pen.custom()), installed);
@@ -1453,6 +1525,7 @@ void InstallTest::fromMainWindow()
     app.setVolumePathResolver([&](const QString&) { return pen.volume(); });
     app.applicationDidFinishLaunching();
     app.storePen(BuildPenRecord("vorna", "Pen", "0100", "sdb1", {}));
+    QVERIFY(waitForPenJobs(app));
     QCOMPARE(app.packageDirectory(), pen.custom());
 
     bool fileDialogStayedOpen = false;
@@ -1478,6 +1551,7 @@ void InstallTest::fromMainWindow()
             dialog->findChild<QPushButton*>(action == "cancel" ? "btnCancel" : "btnInstall"), Qt::LeftButton);
     };
     QTest::mouseClick(app.window()->findChild<QPushButton*>("btnInstall"), Qt::LeftButton);
+    QVERIFY(waitForPenJobs(app));
 
     QCOMPARE(bool(app.installDialog()), dialogCreated);
     QCOMPARE(fileDialogStayedOpen, chosen == "notes.txt");
@@ -1504,6 +1578,7 @@ void InstallTest::secondInstallReplacesDialog()
     app.setVolumePathResolver([&](const QString&) { return pen.volume(); });
     app.applicationDidFinishLaunching();
     app.storePen(BuildPenRecord("vorna", "Pen", "0100", "sdb1", {}));
+    QVERIFY(waitForPenJobs(app));
 
     AppDelegate::fileDialogShown = [&](QFileDialog* dialog) {
         dialog->selectFile(path);
@@ -1515,9 +1590,11 @@ void InstallTest::secondInstallReplacesDialog()
     };
     QPushButton* install = app.window()->findChild<QPushButton*>("btnInstall");
     QTest::mouseClick(install, Qt::LeftButton);
+    QVERIFY(waitForPenJobs(app));
     const QPointer<InstWindow> first = app.installDialog();
     QVERIFY(first);
     QTest::mouseClick(install, Qt::LeftButton);
+    QVERIFY(waitForPenJobs(app));
     QVERIFY(!first);
     QVERIFY(app.installDialog());
 
