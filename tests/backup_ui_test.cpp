@@ -3,6 +3,7 @@
 #include "ConflictWindow.h"
 #include "PackageBuilder.h"
 #include "PenCopyActions.h"
+#include "PenJobsWait.h"
 #include "PenRecord.h"
 #include "TransferWindow.h"
 
@@ -53,6 +54,7 @@ struct TwoPens {
         // product.ini of 25 bytes or more: the serial is bytes 14 to 24.
         app.storePen(BuildPenRecord("vorna", "Pen", "0100", "sdb1", "[SYS]\r\nSerial=PENSERIAL01\r\n"));
         app.storePen(BuildPenRecord("vorna", "Pen", "0100", "sdc1", "[SYS]\r\nSerial=PENSERIAL02\r\n"));
+        waitForPenJobs(app);
     }
     QString packages(const QString& bsdName) const { return volumes.value(bsdName) + "USER/CUSTOM/"; }
     template <typename T> T* widget(const char* name) const
@@ -75,11 +77,13 @@ struct TwoPens {
     {
         const QRect cell = table()->visualRect(table()->model()->index(rowOf(stat), 0));
         QTest::mouseClick(table()->viewport(), Qt::LeftButton, modifiers, cell.center());
+        waitForPenJobs(app);
     }
     void selectPen(int index)
     {
         widget<QComboBox>("listKavo")->setCurrentIndex(index);
         app.OnComboboxChanged();
+        waitForPenJobs(app);
     }
 };
 
@@ -127,10 +131,12 @@ void BackupUiTest::severalRowsSelected()
         .writeTo(w.packages("sdb1") + "012.dar");
     PackageBuilder(512).title(QStringLiteral("语文")).writeTo(w.packages("sdb1") + "013.das");
     w.app.storePen(BuildPenRecord("vorna", "Pen", "0100", "sdb1", "[SYS]\r\nSerial=PENSERIAL01\r\n"));
+    QVERIFY(waitForPenJobs(w.app));
     // One pen: nothing to copy to.
     w.click(QStringLiteral("自制-012"));
     QVERIFY(!w.button("btnCopy")->isEnabled());
     w.app.storePen(BuildPenRecord("vorna", "Pen", "0100", "sdc1", "[SYS]\r\nSerial=PENSERIAL02\r\n"));
+    QVERIFY(waitForPenJobs(w.app));
     QVERIFY(!w.button("btnCopy")->isEnabled()); // the rescan cleared the selection
 
     // One row: the edit area as always.
@@ -169,6 +175,7 @@ void BackupUiTest::backupAndRestoreThroughTheWindow()
     QDir().mkpath(folder);
     PenCopyActions::folderChooser = [&](const QString&) { return folder; };
     QTest::mouseClick(w.button("btnBackup"), Qt::LeftButton);
+    QVERIFY(waitForPenJobs(w.app));
     QVERIFY2(w.summary.contains(QStringLiteral("已备份 2 个")), qPrintable(w.summary));
     QCOMPARE(names(folder), QStringList({ "012.dar", "014.dsr", ManifestFileName }));
     QCOMPARE(BackupManifest::read(folder)->serial, QStringLiteral("PENSERIAL01"));
@@ -184,6 +191,7 @@ void BackupUiTest::backupAndRestoreThroughTheWindow()
         ask.findChild<QPushButton*>("btnContinue")->click();
     };
     QTest::mouseClick(w.button("btnRestore"), Qt::LeftButton);
+    QVERIFY(waitForPenJobs(w.app));
     QCOMPARE(offered, QStringList { QStringLiteral("改为 001.dar") });
     QVERIFY2(w.summary.contains(QStringLiteral("已复制 2 个，跳过 0 个，失败 0 个")), qPrintable(w.summary));
     QCOMPARE(names(w.packages("sdc1")), QStringList({ "001.dar", "012.dar", "014.dsr" }));
@@ -196,6 +204,7 @@ void BackupUiTest::backupAndRestoreThroughTheWindow()
     // Backing up again into the same folder copies nothing and says why.
     w.selectPen(0);
     QTest::mouseClick(w.button("btnBackup"), Qt::LeftButton);
+    QVERIFY(waitForPenJobs(w.app));
     QVERIFY2(w.summary.contains(QStringLiteral("只复制了新的和有改动的文件")), qPrintable(w.summary));
     QVERIFY2(w.summary.contains(QStringLiteral("已备份 0 个，未改动 2 个")), qPrintable(w.summary));
 }
@@ -218,6 +227,7 @@ void BackupUiTest::copySelectedRowsToTheOtherPen()
         return pens.value(0);
     };
     QTest::mouseClick(w.button("btnCopy"), Qt::LeftButton);
+    QVERIFY(waitForPenJobs(w.app));
     QCOMPARE(offered.size(), 1);
     QVERIFY2(offered.first().contains("PENSERIAL01"), qPrintable(offered.first()));
     QVERIFY2(w.summary.contains(QStringLiteral("已复制 2 个")), qPrintable(w.summary));
