@@ -8,7 +8,6 @@
 #include "VolumePath.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <utility>
 
 PenSession::PenSession(QObject* parent)
