@@ -4,6 +4,7 @@
 #include "DiskService.h"
 #include "InstWindow.h"
 #include "PackageBuilder.h"
+#include "PenJobsWait.h"
 #include "PenRecord.h"
 
 #include <QAccessible>
@@ -66,6 +67,7 @@ struct ShownWindow {
         app.setVolumePathResolver([this](const QString&) { return volume.path() + "/"; });
         app.applicationDidFinishLaunching();
         app.storePen(BuildPenRecord("vorna", "Pen", "0100", "sdx1", {}));
+        waitForPenJobs(app);
         app.window()->show();
         QApplication::setActiveWindow(app.window());
     }
@@ -95,6 +97,7 @@ struct ShownWindow {
         QVERIFY2(row >= 0, qPrintable(stat));
         const QRect cell = table()->visualRect(table()->model()->index(row, 0));
         QTest::mouseClick(table()->viewport(), Qt::LeftButton, {}, cell.center());
+        QVERIFY(waitForPenJobs(app));
     }
 };
 

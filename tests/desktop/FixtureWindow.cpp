@@ -160,6 +160,9 @@ int main(int argc, char* argv[])
     controller.applicationDidFinishLaunching();
     controller.storePen(BuildPenRecord(QStringLiteral("vorna"), QStringLiteral("Pen"), QStringLiteral("0100"),
         QStringLiteral("sdx1"), QByteArray("[SYS]\nSerial=XPS2024-0618\n")));
+    // The pen is read in the background: its rows are in the table once its jobs are done.
+    while (controller.penJobsRunning())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     if (options.isSet(select))
         selectRow(
             controller.window()->findChild<QTableView*>(QStringLiteral("listBook")), options.value(select));
