@@ -13,6 +13,7 @@
 #include "PenJobs.h"
 #include "StickerChange.h"
 #include "StickerNumber.h"
+#include "Texts.h"
 #include "VolumeSpace.h"
 #include "ui_MainWindow.h"
 
@@ -22,19 +23,12 @@
 #include <memory>
 
 namespace {
-const QString NoPenPlaceholder = QStringLiteral("请连接点读系列产品！");
-const QString NoVolumeMessage = QStringLiteral("未找到点读笔存储，无法安装！");
-const QString EjectFailedMessage = QStringLiteral("点读笔弹出失败，请关闭正在使用点读笔的程序后重试！");
-const QString EjectingMessage = QStringLiteral("正在弹出点读笔……");
-const QString EjectedMessage = QStringLiteral("点读笔已弹出，可以安全拔下。");
-const QString UnpluggedMessage = QStringLiteral("点读笔已拔出。");
-
 using namespace PenJobKind;
 
 // What a listing of a pen reads from it, off the main thread.
 struct Listing {
     BookList rows;
-    QString problem;
+    PackageFolder::Problem problem = PackageFolder::Problem::None;
     QString space;
     QString penInfo; // the volume's label line
     QString penDetails;
@@ -121,7 +115,7 @@ AppDelegate::AppDelegate()
     connect(m_session, &PenSession::penGone, this, [this](const QString&, bool duringEject) {
         InitKavo();
         // Powering a pen off during its eject unplugs it too; the eject says how it went.
-        showInfo(duringEject ? EjectingMessage : UnpluggedMessage);
+        showInfo(duringEject ? AppText::Ejecting : AppText::Unplugged, MessageTone::News);
     });
     connect(m_session, &PenSession::volumesMoved, this, &AppDelegate::selectedVolumeMoved);
     connect(m_session, &PenSession::serialRead, this, [this](const QString& bsdName) {
@@ -164,13 +158,13 @@ void AppDelegate::applicationDidFinishLaunching()
 void AppDelegate::InitService() { m_session->startUsbMonitoring(); }
 
 // Failures and refusals stand out in red; news of what went well does not.
-void AppDelegate::showInfo(const QString& message)
+void AppDelegate::showInfo(const QString& message, MessageTone tone)
 {
     // Said after a listing was asked for: it stays once the listing is in.
     if (m_listingPending)
-        m_messageAfterListing = message;
-    static const QStringList news { EjectingMessage, EjectedMessage, UnpluggedMessage };
-    dtInfo->setStyleSheet(news.contains(message) ? QString() : QStringLiteral("color: #b00020;"));
+        m_messageAfterListing = { message, tone };
+    m_infoTone = tone;
+    dtInfo->setStyleSheet(tone == MessageTone::News ? QString() : QStringLiteral("color: #b00020;"));
     showMessage(dtInfo, message);
 }
 
@@ -185,17 +179,18 @@ void AppDelegate::selectedVolumeMoved(const QStringList& bsdNames)
     if (!selected || !bsdNames.contains(selected->bsdName))
         return;
     const QString message = dtInfo->text();
+    const MessageTone tone = m_infoTone;
     InitData();
     // An eject that unmounts the pen changes its volume too; its message stays.
     if (isEjecting())
-        showInfo(message);
+        showInfo(message, tone);
 }
 
 void AppDelegate::InitKavo()
 {
     listKavo->clear();
     if (dataKavo.empty()) {
-        listKavo->addItem(NoPenPlaceholder);
+        listKavo->addItem(AppText::NoPen);
         listKavo->setCurrentIndex(0);
         snKavo->setText(QString());
         snKavo->setEnabled(false);
@@ -319,9 +314,9 @@ void AppDelegate::InitData()
                     dtOffsetOid->setText(QString());
                     // A package folder that is missing or no real folder on the pen lists nothing:
                     // say why, unless something was said since the listing was asked for.
-                    showInfo(read->problem);
+                    showInfo(textOf(read->problem));
                     if (const auto message = std::exchange(m_messageAfterListing, std::nullopt))
-                        showInfo(*message);
+                        showInfo(message->first, message->second);
                 };
             });
     updateBusy();
@@ -437,7 +432,7 @@ void AppDelegate::EjectPen()
     listBook->clearSelection();
     disableBookControls();
     updatePenControls();
-    showInfo(EjectingMessage);
+    showInfo(AppText::Ejecting, MessageTone::News);
 }
 
 void AppDelegate::ejectFinished(bool ejected)
@@ -445,18 +440,18 @@ void AppDelegate::ejectFinished(bool ejected)
     if (!ejected) {
         // The pen may still hold unwritten data: keep it listed and say why.
         updatePenControls();
-        showInfo(EjectFailedMessage);
+        showInfo(AppText::EjectFailed);
         return;
     }
     InitKavo();
-    showInfo(EjectedMessage);
+    showInfo(AppText::Ejected, MessageTone::News);
 }
 
 void AppDelegate::InstallBook()
 {
     const PenRecord* pen = selectedPen();
     if (pathKavo.isEmpty() || !pen) {
-        showInfo(NoVolumeMessage);
+        showInfo(AppText::NoVolume);
         return;
     }
     // A missing package folder is made by the install; anything else wrong with it stops here.
@@ -468,8 +463,8 @@ void AppDelegate::InstallBook()
                 if (directory != pathKavo)
                     return;
                 if (problem != PackageFolder::Problem::None && problem != PackageFolder::Problem::Missing) {
-                    const QString reason = PackageFolder::reasonFor(problem);
-                    showInfo(reason.isEmpty() ? NoVolumeMessage : reason);
+                    const QString reason = textOf(problem);
+                    showInfo(reason.isEmpty() ? AppText::NoVolume : reason);
                     return;
                 }
                 m_installs->choosePackages();
@@ -481,7 +476,7 @@ void AppDelegate::installDropped(const QStringList& packages, const QStringList&
 {
     // The install button's rule: a known pen with a mounted volume.
     if (!btnInstall->isEnabled() || pathKavo.isEmpty()) {
-        showInfo(NoVolumeMessage);
+        showInfo(AppText::NoVolume);
         return;
     }
     if (!packages.isEmpty())
@@ -499,14 +494,13 @@ void AppDelegate::RemoveBook()
     const ListData row = dataBook.at(index);
 
     QMessageBox alert(QMessageBox::Warning, m_window->windowTitle(),
-        row.name + QStringLiteral("\r\n") + QStringLiteral("是否删除此点读包？"), QMessageBox::NoButton,
-        m_window.get());
+        row.name + QStringLiteral("\r\n") + AppText::RemoveQuestion, QMessageBox::NoButton, m_window.get());
     alert.setWindowModality(Qt::ApplicationModal);
-    QPushButton* remove = alert.addButton(QStringLiteral("删除"), QMessageBox::AcceptRole);
-    QPushButton* cancel = alert.addButton(QStringLiteral("取消"), QMessageBox::RejectRole);
+    QPushButton* remove = alert.addButton(AppText::Remove, QMessageBox::AcceptRole);
+    QPushButton* cancel = alert.addButton(AppText::Cancel, QMessageBox::RejectRole);
     alert.setDefaultButton(remove);
     alert.setEscapeButton(cancel);
-    alert.setInformativeText(QStringLiteral("删除点读包后将不能恢复！"));
+    alert.setInformativeText(AppText::RemoveWarning);
 
     QAbstractButton* clicked = nullptr;
     if (alertHook) {
@@ -527,7 +521,7 @@ void AppDelegate::RemoveBook()
             const RemovalResult removed = removePackage(file, directory);
             return PenJobs::Deliver([this, bsdName, removed] {
                 writeDone(bsdName, true,
-                    removed == RemovalResult::Removed ? std::nullopt : std::optional(messageFor(removed)));
+                    removed == RemovalResult::Removed ? std::nullopt : std::optional(textOf(removed)));
             });
         });
     disableBookControls();
@@ -569,7 +563,7 @@ void AppDelegate::ApplyBook()
         const StickerChangeResult result = applyStickerChange(request);
         // What the last action did: a change that went through clears an earlier refusal.
         return PenJobs::Deliver(
-            [this, bsdName, result] { writeDone(bsdName, result.rescan, result.message); });
+            [this, bsdName, result] { writeDone(bsdName, result.rescan, textOf(result)); });
     });
     // The fields keep what was typed, for a correction after a refusal.
     btnApply->setEnabled(false);

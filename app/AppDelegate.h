@@ -7,6 +7,7 @@
 #include "PenHost.h"
 #include "PenRecord.h"
 #include "PenSession.h"
+#include "Texts.h"
 
 #include <QMessageBox>
 #include <QObject>
@@ -103,7 +104,7 @@ private:
     bool writing() const;
     void updateBusy();
     void updatePenControls();
-    void showInfo(const QString& message);
+    void showInfo(const QString& message, MessageTone tone = MessageTone::Problem);
     void selectedVolumeMoved(const QStringList& bsdNames);
     void ejectFinished(bool ejected);
     void installDropped(const QStringList& packages, const QStringList& refused);
@@ -142,6 +143,7 @@ private:
     quint64 m_listing = 0; // the newest listing of the selected pen; older ones are dropped
     bool m_listingPending = false;
     // Shown once the listing under way is in: what was said after it was asked for.
-    std::optional<QString> m_messageAfterListing;
+    std::optional<std::pair<QString, MessageTone>> m_messageAfterListing;
+    MessageTone m_infoTone = MessageTone::Problem; // of the message shown
     QString m_headerFile; // the package whose start sticker is being read
 };

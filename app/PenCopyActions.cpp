@@ -4,6 +4,7 @@
 #include "ConflictWindow.h"
 #include "PenBackup.h"
 #include "PenTransfer.h"
+#include "Texts.h"
 #include "TransferWindow.h"
 #include "VolumeSpace.h"
 
@@ -97,26 +98,7 @@ void PenCopyActions::backup()
             window.progress(done, total, name);
         };
         options.cancelled = [&cancelled] { return bool(cancelled); };
-        const BackupReport report = backupPen(pathKavo, serial, folder, options);
-        QStringList lines;
-        if (!report.message.isEmpty())
-            lines.append(report.message);
-        if (report.cancelled)
-            lines.append(QStringLiteral("已取消。"));
-        if (report.incremental)
-            lines.append(QStringLiteral("该文件夹里已有这支点读笔的备份：只复制了新的和有改动的文件。"));
-        lines.append(QStringLiteral("已备份 %1 个，未改动 %2 个，失败 %3 个。")
-                         .arg(report.copied.size())
-                         .arg(report.unchanged.size())
-                         .arg(report.failed.size()));
-        if (!report.copied.isEmpty())
-            lines.append(QStringLiteral("已备份：") + report.copied.join(QStringLiteral("，")));
-        if (!report.failed.isEmpty())
-            lines.append(QStringLiteral("失败：") + report.failed.join(QStringLiteral("，")));
-        if (!report.notCopied.isEmpty())
-            lines.append(
-                QStringLiteral("不是点读包文件，未备份：") + report.notCopied.join(QStringLiteral("，")));
-        return lines.join(QLatin1Char('\n'));
+        return backupSummary(backupPen(pathKavo, serial, folder, options));
     });
     // Nothing on the pen changed, but it may have gone away.
     m_context.rescan();
@@ -136,10 +118,10 @@ void PenCopyActions::restore()
     if (folder.isEmpty())
         return;
     m_lastFolder = folder;
-    QString error;
-    const QList<TransferItem> items = itemsFromBackup(folder, &error);
+    bool unreadable = false;
+    const QList<TransferItem> items = itemsFromBackup(folder, &unreadable);
     if (items.isEmpty()) {
-        m_context.showInfo(error.isEmpty() ? NotBackupMessage : BackupMessage::BadManifest);
+        m_context.showInfo(unreadable ? AppText::BackupBadManifest : NotBackupMessage);
         return;
     }
     transfer(items, pathKavo, QStringLiteral("正在从 %1 恢复到点读笔 %2").arg(folder, pen->serialText()), {});

@@ -4,8 +4,8 @@
 #include "Catalogue.h"
 #include "FileSync.h"
 #include "PackageFolder.h"
-#include "TemporaryCopy.h"
 #include "PenFile.h"
+#include "TemporaryCopy.h"
 
 #include <QDir>
 #include <QFile>
@@ -78,23 +78,23 @@ BackupReport backupPen(
     QString manifestError;
     std::optional<BackupManifest> old = BackupManifest::read(folder, &manifestError);
     if (!manifestError.isEmpty()) {
-        report.message = BackupMessage::BadManifest;
+        report.problem = BackupProblem::BadManifest;
         return report;
     }
     if (old && old->serial != serial) {
-        report.message = BackupMessage::OtherPen;
+        report.problem = BackupProblem::OtherPen;
         return report;
     }
     // Files of the same names that no backup of this pen wrote are not replaced.
     if (!old && !onlyBackupFiles(folder)) {
-        report.message = BackupMessage::NotBackup;
+        report.problem = BackupProblem::NotBackup;
         return report;
     }
     report.incremental = old.has_value();
 
     const PackageFolder pen = PackageFolder::open(pathKavo);
     if (!pen.isOpen()) {
-        report.message = BackupMessage::NoPen;
+        report.problem = BackupProblem::NoPen;
         return report;
     }
     // The rows the book table shows; each is opened again here, as a regular file only.
@@ -137,7 +137,7 @@ BackupReport backupPen(
         for (const PenPackage& package : toCopy)
             sizes.append(package.size);
         if (!space || !allFitOnVolume(sizes, *space)) {
-            report.message = space ? BackupMessage::NoSpace : BackupMessage::Failed;
+            report.problem = space ? BackupProblem::NoSpace : BackupProblem::Failed;
             return report;
         }
         QDir().mkpath(staging);
@@ -178,7 +178,7 @@ BackupReport backupPen(
         QFile::remove(staged);
         report.failed.append(package.name);
         if (!penReadable(pathKavo)) {
-            report.message = BackupMessage::PenGone;
+            report.problem = BackupProblem::PenGone;
             break;
         }
     }
@@ -198,9 +198,9 @@ BackupReport backupPen(
                 && QFileInfo(QDir(folder).filePath(entry.name)).size() == entry.size)
                 manifest.files.append(entry);
     }
-    if (!manifest.write(folder) && report.message.isEmpty())
-        report.message = BackupMessage::Failed;
-    if (report.message.isEmpty() && !report.failed.isEmpty())
-        report.message = BackupMessage::Failed;
+    if (!manifest.write(folder) && report.problem == BackupProblem::None)
+        report.problem = BackupProblem::Failed;
+    if (report.problem == BackupProblem::None && !report.failed.isEmpty())
+        report.problem = BackupProblem::Failed;
     return report;
 }

@@ -7,15 +7,17 @@
 
 #include <functional>
 
-namespace BackupMessage {
-inline const QString OtherPen = QStringLiteral("该文件夹里是另一支点读笔的备份，请选择其他文件夹！");
-inline const QString NotBackup = QStringLiteral("该文件夹不是空的，也不是点读笔的备份，请选择一个空文件夹！");
-inline const QString BadManifest = QStringLiteral("无法读取该文件夹里的备份清单！");
-inline const QString NoPen = QStringLiteral("无法读取点读笔上的 USER/CUSTOM 文件夹！");
-inline const QString NoSpace = QStringLiteral("电脑上的空间不足，无法备份！");
-inline const QString PenGone = QStringLiteral("点读笔已断开，备份没有完成；已备份的文件都是完整的。");
-inline const QString Failed = QStringLiteral("备份时出错，请检查点读笔和备份文件夹后重试！");
-}
+// What stopped a backup, or made it incomplete.
+enum class BackupProblem {
+    None,
+    OtherPen, // the folder holds another pen's backup
+    NotBackup, // the folder holds other files
+    BadManifest,
+    NoPen, // the pen's package folder cannot be read
+    NoSpace,
+    PenGone,
+    Failed,
+};
 
 // Progress of a backup, restore or copy: bytes done of all bytes to copy, and the file at work.
 using TransferProgress = std::function<void(qint64 done, qint64 total, const QString& name)>;
@@ -33,7 +35,7 @@ struct BackupOptions {
 };
 
 struct BackupReport {
-    QString message; // what went wrong; empty when the backup ran to its end or was cancelled
+    BackupProblem problem = BackupProblem::None; // None when it ran to its end or was cancelled
     bool incremental = false; // the folder held a backup of this pen: only what changed was copied
     bool cancelled = false;
     QStringList copied; // installed names copied now

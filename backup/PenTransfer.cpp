@@ -2,6 +2,7 @@
 
 #include "BackupManifest.h"
 #include "Catalogue.h"
+#include "Log.h"
 #include "PackageFolder.h"
 #include "PenFile.h"
 
@@ -9,7 +10,6 @@
 #include <QSet>
 
 #include <bitset>
-#include <cstdio>
 
 namespace {
 
@@ -60,15 +60,13 @@ QString PlannedItem::targetName() const
     return {};
 }
 
-QList<TransferItem> itemsFromBackup(const QString& folder, QString* error)
+QList<TransferItem> itemsFromBackup(const QString& folder, bool* unreadable)
 {
-    QString why;
-    const std::optional<BackupManifest> manifest = BackupManifest::read(folder, &why);
-    if (!manifest) {
-        if (error)
-            *error = why.isEmpty() ? BackupMessage::BadManifest : why;
+    const std::optional<BackupManifest> manifest = BackupManifest::read(folder);
+    if (unreadable)
+        *unreadable = !manifest;
+    if (!manifest)
         return {};
-    }
     QList<TransferItem> items;
     for (const BackupEntry& entry : manifest->files)
         items.append(
@@ -161,11 +159,11 @@ TransferReport runTransfer(
     const std::optional<VolumeSpace> space
         = folder.isOpen() ? options.install.volumeSpace(pathKavo) : std::nullopt;
     if (!space) {
-        report.message = TransferMessage::NoPen;
+        report.problem = TransferProblem::NoPen;
         return report;
     }
     if (!allFitOnVolume(sizes, *space)) {
-        report.message = TransferMessage::NoSpace;
+        report.problem = TransferProblem::NoSpace;
         return report;
     }
     const auto penPresent = options.penPresent ? options.penPresent : defaultPenPresent;
@@ -185,8 +183,8 @@ TransferReport runTransfer(
             const PenFile source = PenFile::open(entry.item.sourcePath, PenAccess::Read, PenLinks::Follow);
             if (!source.isOpen() || source.size() != entry.item.size
                 || sha256OfFile(source.fd()) != entry.item.sha256) {
-                std::fprintf(stderr, "restore: %s does not match the backup's manifest\n",
-                    qPrintable(entry.item.sourcePath));
+                logErr(
+                    "restore: %s does not match the backup's manifest\n", qPrintable(entry.item.sourcePath));
                 report.failed.append(entry.item.name);
                 continue;
             }
@@ -212,9 +210,9 @@ TransferReport runTransfer(
         }
         report.failed.append(entry.item.name);
         if (result == InstallResult::LeftBehind) {
-            report.message = InstallMessage::LeftBehind;
+            report.problem = TransferProblem::LeftBehind;
         } else if (!penPresent(pathKavo)) {
-            report.message = TransferMessage::PenGone;
+            report.problem = TransferProblem::PenGone;
         } else {
             continue;
         }
@@ -222,27 +220,7 @@ TransferReport runTransfer(
             report.failed.append(chosen[j]->item.name);
         break;
     }
-    if (report.message.isEmpty() && !report.failed.isEmpty())
-        report.message = TransferMessage::Failed;
+    if (report.problem == TransferProblem::None && !report.failed.isEmpty())
+        report.problem = TransferProblem::Failed;
     return report;
-}
-
-QString transferSummary(const TransferReport& report)
-{
-    QStringList lines;
-    if (!report.message.isEmpty())
-        lines.append(report.message);
-    if (report.cancelled)
-        lines.append(QStringLiteral("已取消。"));
-    lines.append(QStringLiteral("已复制 %1 个，跳过 %2 个，失败 %3 个。")
-                     .arg(report.restored.size())
-                     .arg(report.skipped.size())
-                     .arg(report.failed.size()));
-    if (!report.restored.isEmpty())
-        lines.append(QStringLiteral("已复制：") + report.restored.join(QStringLiteral("，")));
-    if (!report.skipped.isEmpty())
-        lines.append(QStringLiteral("跳过：") + report.skipped.join(QStringLiteral("，")));
-    if (!report.failed.isEmpty())
-        lines.append(QStringLiteral("失败：") + report.failed.join(QStringLiteral("，")));
-    return lines.join(QLatin1Char('\n'));
 }

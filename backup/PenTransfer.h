@@ -12,13 +12,15 @@
 // its own name is taken), one space check for the whole set, then one install per package that
 // copies it unchanged, flushes it and reads it back before it gets its name.
 
-namespace TransferMessage {
-inline const QString NoSpace = QStringLiteral("点读笔空间不足，无法复制这些点读包！");
-inline const QString PenGone
-    = QStringLiteral("点读笔已断开，复制没有完成；点读笔上没有留下不完整的点读包。请重新连接后检查！");
-inline const QString Failed = QStringLiteral("复制点读包失败，请检查点读笔后重试！");
-inline const QString NoPen = QStringLiteral("无法打开点读笔上的 USER/CUSTOM 文件夹！");
-}
+// What stopped a restore or copy, or made it incomplete.
+enum class TransferProblem {
+    None,
+    NoPen, // the pen's package folder cannot be opened
+    NoSpace,
+    PenGone,
+    LeftBehind, // a file under a package name could not be removed after a failed copy
+    Failed,
+};
 
 // One package to put on the pen.
 struct TransferItem {
@@ -29,9 +31,9 @@ struct TransferItem {
     QString sha256; // from a backup's manifest: the source must still hold it; empty: not checked
 };
 
-// The packages of a backup folder, from its manifest. Empty with `error` set when the folder
-// holds no readable backup.
-QList<TransferItem> itemsFromBackup(const QString& folder, QString* error = nullptr);
+// The packages of a backup folder, from its manifest. Empty with `unreadable` set when the
+// folder holds no readable manifest.
+QList<TransferItem> itemsFromBackup(const QString& folder, bool* unreadable = nullptr);
 // The packages of book rows of a pen (the rows selected in the table). Rows that are no
 // package file on the pen (links, folders) or lie in a subfolder are left out and named in
 // `refused`.
@@ -66,7 +68,7 @@ struct TransferOptions {
 };
 
 struct TransferReport {
-    QString message; // empty when every chosen package is on the pen, or the user cancelled
+    TransferProblem problem = TransferProblem::None; // None: every chosen package is on the pen, or cancelled
     bool cancelled = false;
     QStringList restored; // "012.dar", or "012.dar → 006.dar" for a moved package
     QStringList skipped;
@@ -79,6 +81,3 @@ struct TransferReport {
 // away stops the run; what was not copied is named as failed.
 TransferReport runTransfer(
     const QList<PlannedItem>& plan, const QString& pathKavo, const TransferOptions& options = {});
-
-// The report as the summary window shows it.
-QString transferSummary(const TransferReport& report);

@@ -7,6 +7,7 @@
 //        [--short]   (--short: only the install with and without the read-back)
 
 #include "BenchSupport.h"
+#include "InstallTexts.h"
 #include "PackageCopy.h"
 
 #include <QCoreApplication>
@@ -174,7 +175,7 @@ int main(int argc, char** argv)
             installTimes[v].push_back(
                 timed([&] { result = installPackage(request, {}, variants[v].options); }));
             if (result != InstallResult::Installed) {
-                std::fprintf(stderr, "install failed: %s\n", qPrintable(messageFor(result)));
+                std::fprintf(stderr, "install failed: %s\n", qPrintable(textOf(result)));
                 return 1;
             }
         }

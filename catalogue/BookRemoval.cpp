@@ -13,19 +13,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-QString messageFor(RemovalResult result)
-{
-    switch (result) {
-    case RemovalResult::Removed:
-        return {};
-    case RemovalResult::NotFlushed:
-        return RemoveNotFlushedMessage;
-    case RemovalResult::Failed:
-        break;
-    }
-    return RemoveFailedMessage;
-}
-
 RemovalResult removePackage(const QString& file, const QString& pathKavo)
 {
     const PackageFolder folder = PackageFolder::open(pathKavo);

@@ -179,12 +179,12 @@ QString packageDirectoryFor(const QString& volumePath)
     return volumePath + PackageDirectory;
 }
 
-BookList ScanCatalogue(const QString& pathKavo, QString* problem, std::stop_token stop)
+BookList ScanCatalogue(const QString& pathKavo, PackageFolder::Problem* problem, std::stop_token stop)
 {
     BookList rows;
     const PackageFolder folder = PackageFolder::open(pathKavo);
     if (problem)
-        *problem = folder.reason();
+        *problem = folder.problem();
     if (!folder.isOpen())
         return rows;
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ListData.h"
+#include "PackageFolder.h"
 #include "PenFile.h"
 
 #include <QString>
@@ -40,4 +41,5 @@ QString packageDirectoryFor(const QString& volumePath);
 // is no real folder on the pen gives none either, and `problem` says why (see PackageFolder).
 // Temporary copies that no install holds any more are removed on the way. A stop requested
 // through `stop` ends the walk before its next read or open, with no rows.
-BookList ScanCatalogue(const QString& pathKavo, QString* problem = nullptr, std::stop_token stop = {});
+BookList ScanCatalogue(
+    const QString& pathKavo, PackageFolder::Problem* problem = nullptr, std::stop_token stop = {});

@@ -32,14 +32,3 @@ QString humanSize(qint64 bytes)
     }
     return {};
 }
-
-QString freeSpaceText(const VolumeUsage& usage)
-{
-    return QStringLiteral("可用 %1，共 %2").arg(humanSize(usage.available), humanSize(usage.total));
-}
-
-QString freeSpaceLine(const QString& volumePath)
-{
-    const std::optional<VolumeUsage> usage = queryVolumeUsage(volumePath);
-    return usage ? freeSpaceText(*usage) : QString();
-}

@@ -19,9 +19,3 @@ std::optional<VolumeUsage> queryVolumeUsage(const QString& path);
 // A byte count in decimal units as pens and file managers label them: "512 B", "1.5 KB",
 // "3.9 GB" (one decimal from KB up).
 QString humanSize(qint64 bytes);
-
-// The main window's line for a pen, e.g. "可用 1.2 GB，共 3.9 GB".
-QString freeSpaceText(const VolumeUsage& usage);
-
-// freeSpaceText of the volume at a path; empty when there is no volume or it cannot be asked.
-QString freeSpaceLine(const QString& volumePath);

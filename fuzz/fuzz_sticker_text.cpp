@@ -19,19 +19,19 @@ void checkPair(const QString& book, const QString& start)
         || validateNumberByASCII(start) != asciiDigits(start))
         fuzz::fail("digit rule disagrees on \"%s\" / \"%s\"", qUtf8Printable(book), qUtf8Printable(start));
 
-    QString expected;
+    StickerCheck expected = StickerCheck::Valid;
     if (!asciiDigits(book))
-        expected = StickerMessage::BookNotDigits;
+        expected = StickerCheck::BookNotDigits;
     else if (!asciiDigits(start))
-        expected = StickerMessage::StartNotDigits;
+        expected = StickerCheck::StartNotDigits;
     else if (book.size() != 3)
-        expected = StickerMessage::BookNotThree;
+        expected = StickerCheck::BookNotThree;
     else if (start.size() != 4)
-        expected = StickerMessage::StartNotFour;
-    const QString message = checkStickerTexts(book, start);
-    if (message != expected)
-        fuzz::fail("checks of \"%s\" / \"%s\" gave \"%s\", expected \"%s\"", qUtf8Printable(book),
-            qUtf8Printable(start), qUtf8Printable(message), qUtf8Printable(expected));
+        expected = StickerCheck::StartNotFour;
+    const StickerCheck check = checkStickerTexts(book, start);
+    if (check != expected)
+        fuzz::fail("checks of \"%s\" / \"%s\" gave check %d, expected %d", qUtf8Printable(book),
+            qUtf8Printable(start), int(check), int(expected));
 }
 
 }

@@ -1,6 +1,7 @@
 #include "InstWindow.h"
 
 #include "BookHeader.h"
+#include "InstallTexts.h"
 #include "MessageLine.h"
 #include "StickerNumber.h"
 #include "ui_InstWindow.h"
@@ -128,9 +129,9 @@ void InstWindow::InstallBook()
         return;
     const QString bookOid = dtBookOid->text();
     const QString offsetOid = dtOffsetOid->text();
-    const QString message = checkStickerTexts(bookOid, offsetOid);
-    if (!message.isEmpty()) {
-        showMessage(dtInfo, message);
+    const StickerCheck check = checkStickerTexts(bookOid, offsetOid);
+    if (check != StickerCheck::Valid) {
+        showMessage(dtInfo, textOf(check));
         return;
     }
     // Any entry takes the name, a dangling link too: refuse now rather than after the copy. The
@@ -152,7 +153,7 @@ void InstWindow::checkFinished(bool taken, const QString& bookOid, const QString
     endWorker();
     if (taken) {
         m_copying = false;
-        dtInfo->setText(InstallMessage::Exists);
+        dtInfo->setText(InstallText::Exists);
         setEditing(true);
         return;
     }
@@ -161,7 +162,7 @@ void InstWindow::checkFinished(bool taken, const QString& bookOid, const QString
 
 void InstWindow::startCopy(const QString& bookOid, const QString& offsetOid)
 {
-    dtInfo->setText(InstallMessage::Installing);
+    dtInfo->setText(InstallText::Installing);
     setEditing(false);
     const qint64 chunks = chunkCount(QFileInfo(m_pathBook).size());
     prInstall->setRange(0, int(std::min<qint64>(chunks + 1, INT_MAX)));
@@ -193,7 +194,7 @@ void InstWindow::copyFinished(InstallResult result)
         QMetaObject::invokeMethod(this, &InstWindow::closeModalWindow, Qt::QueuedConnection);
         return;
     }
-    showMessage(dtInfo, messageFor(result));
+    showMessage(dtInfo, textOf(result));
     prInstall->hide();
     setEditing(true);
 }

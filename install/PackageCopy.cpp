@@ -160,25 +160,6 @@ bool fitsOnVolume(qint64 size, const VolumeSpace& space)
     return needed <= space.available;
 }
 
-QString messageFor(InstallResult result)
-{
-    switch (result) {
-    case InstallResult::Installed:
-        return {};
-    case InstallResult::NoSpace:
-        return InstallMessage::NoSpace;
-    case InstallResult::TargetExists:
-        return InstallMessage::Exists;
-    case InstallResult::TooShort:
-        return InstallMessage::TooShort;
-    case InstallResult::LeftBehind:
-        return InstallMessage::LeftBehind;
-    case InstallResult::Failed:
-        break;
-    }
-    return InstallMessage::Failed;
-}
-
 InstallResult installPackage(const InstallRequest& request,
     const std::function<void(qint64 chunk)>& reportProgress, const InstallOptions& options)
 {

@@ -8,18 +8,6 @@
 #include <functional>
 #include <optional>
 
-// Messages of the install dialog, shown in its message line.
-namespace InstallMessage {
-inline const QString Exists = QStringLiteral("此贴号点读包已存在！");
-inline const QString Installing = QStringLiteral("正在安装点读包……");
-inline const QString NoSpace = QStringLiteral("点读笔空间不足，无法安装！");
-inline const QString Failed = QStringLiteral("点读包安装失败，请检查点读笔后重试！");
-inline const QString TooShort = QStringLiteral("此文件太短，不是完整的点读包，无法安装！");
-// The name was given but could not be made durable, nor taken back.
-inline const QString LeftBehind
-    = QStringLiteral("点读包安装失败，点读笔上的同名文件可能不完整，请删除后重试！");
-}
-
 // The progress scale of the dialog: a package of `size` bytes is n + 1 chunks of 1024 bytes
 // (the last may be empty), n = size / 1024. The value after chunk k is k, so a finished copy
 // shows n on a bar whose maximum is n + 1.
@@ -59,7 +47,6 @@ enum class InstallResult {
     Failed,
     LeftBehind, // failed, and a file under the package name could not be removed
 };
-QString messageFor(InstallResult result);
 
 struct InstallOptions {
     // Bytes moved per system call; the progress bar still counts 1024-byte chunks.

@@ -118,26 +118,6 @@ PackageFolder PackageFolder::open(const QString& pathKavo, Create create)
     return folder;
 }
 
-QString PackageFolder::reasonFor(Problem problem)
-{
-    switch (problem) {
-    case Problem::None:
-    case Problem::NoVolume:
-        break;
-    case Problem::Missing:
-        return FolderMessage::Missing;
-    case Problem::NotFolder:
-        return FolderMessage::NotFolder;
-    case Problem::Link:
-        return FolderMessage::Link;
-    case Problem::OtherVolume:
-        return FolderMessage::OtherVolume;
-    case Problem::Unreadable:
-        return FolderMessage::Unreadable;
-    }
-    return {};
-}
-
 bool PackageFolder::isTaken(const QString& name) const
 {
     if (!isOpen())

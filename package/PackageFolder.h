@@ -33,9 +33,6 @@ public:
     bool isOpen() const { return m_fd.isValid(); }
     int fd() const { return m_fd.get(); }
     Problem problem() const { return m_problem; }
-    // What the main window says about the problem; empty when there is nothing to say.
-    QString reason() const { return reasonFor(m_problem); }
-    static QString reasonFor(Problem problem);
     // The path it was opened from, ending in "/".
     QString path() const { return m_path; }
 
@@ -54,12 +51,3 @@ private:
     Problem m_problem = Problem::NoVolume;
     QString m_path;
 };
-
-namespace FolderMessage {
-inline const QString Missing = QStringLiteral("点读笔上没有 USER/CUSTOM 文件夹，安装点读包时会创建它。");
-inline const QString NotFolder = QStringLiteral("点读笔上的 USER/CUSTOM 不是文件夹！");
-inline const QString Link = QStringLiteral("点读笔上的 USER/CUSTOM 是指向别处的链接，不能使用！");
-inline const QString OtherVolume
-    = QStringLiteral("点读笔上的 USER/CUSTOM 不在点读笔自己的存储上，不能使用！");
-inline const QString Unreadable = QStringLiteral("无法读取点读笔上的 USER/CUSTOM 文件夹！");
-}

@@ -75,9 +75,9 @@ PenFile openPackage(const PackageFolder& folder, const QString& relative, StartF
 
 StickerChangeResult applyStickerChange(const StickerChangeRequest& request)
 {
-    const QString invalid = checkStickerTexts(request.bookOid, request.offsetOid);
-    if (!invalid.isEmpty())
-        return { invalid, false };
+    const StickerCheck check = checkStickerTexts(request.bookOid, request.offsetOid);
+    if (check != StickerCheck::Valid)
+        return { StickerChangeOutcome::Invalid, false, check };
     const qint32 start = request.offsetOid.toInt();
     const StartField field = startFieldOf(request.flag, request.type);
 
@@ -89,12 +89,12 @@ StickerChangeResult applyStickerChange(const StickerChangeRequest& request)
         PenFile file = relative.isEmpty() ? PenFile() : openPackage(folder, relative, field);
         if (!file.isOpen() || !writeStartSticker(field, file.fd(), start) || !syncFile(file.fd())
             || !file.close())
-            return { StickerChangeMessage::Failed, false };
+            return { StickerChangeOutcome::Failed, false };
         return {};
     }
 
     if (request.flag == QLatin1String("E"))
-        return { StickerChangeMessage::Shared, false };
+        return { StickerChangeOutcome::Shared, false };
     const QString extension = extensionForFlag(request.flag);
     if (extension.isEmpty())
         return {};
@@ -103,17 +103,17 @@ StickerChangeResult applyStickerChange(const StickerChangeRequest& request)
     // on the pen: nothing to rename into.
     const PackageFolder folder = PackageFolder::open(request.pathKavo);
     if (!folder.isOpen())
-        return { StickerChangeMessage::Failed, true };
+        return { StickerChangeOutcome::Failed, true };
     const QString targetName = request.bookOid + extension;
     if (folder.isTaken(targetName))
-        return { StickerChangeMessage::Exists, false };
+        return { StickerChangeOutcome::Exists, false };
 
     const QString relative = relativeInside(folder, request.file);
     if (relative.isEmpty())
-        return { StickerChangeMessage::Failed, true };
+        return { StickerChangeOutcome::Failed, true };
     PenFile package = openPackage(folder, relative, field);
     if (!package.isOpen())
-        return { StickerChangeMessage::Failed, true };
+        return { StickerChangeOutcome::Failed, true };
     // A package in a subfolder moves up into the package folder.
     const qsizetype slash = relative.lastIndexOf(QLatin1Char('/'));
     const QString oldName = relative.mid(slash + 1);
@@ -121,7 +121,7 @@ StickerChangeResult applyStickerChange(const StickerChangeRequest& request)
     if (slash >= 0) {
         subfolder = FileDescriptor(openDirectoryBeneath(folder.fd(), relative.left(slash)));
         if (!subfolder.isValid())
-            return { StickerChangeMessage::Failed, true };
+            return { StickerChangeOutcome::Failed, true };
     }
     const int oldFolder = slash >= 0 ? subfolder.get() : folder.fd();
 
@@ -132,10 +132,10 @@ StickerChangeResult applyStickerChange(const StickerChangeRequest& request)
         break;
     case RenameResult::TargetExists:
         // FAT matches names without regard to case: the file system knew better than the check.
-        return { StickerChangeMessage::Exists, true };
+        return { StickerChangeOutcome::Exists, true };
     case RenameResult::Unsupported:
     case RenameResult::Failed:
-        return { StickerChangeMessage::Failed, true };
+        return { StickerChangeOutcome::Failed, true };
     }
 
     if (!writeStartSticker(field, package.fd(), start)) {
@@ -143,7 +143,7 @@ StickerChangeResult applyStickerChange(const StickerChangeRequest& request)
         if (renamed == RenameResult::Done)
             renameNoReplaceAt(folder.fd(), targetName, oldFolder, oldName);
         syncDirectory(folder.fd());
-        return { StickerChangeMessage::Failed, true };
+        return { StickerChangeOutcome::Failed, true };
     }
     // On FAT the new name reaches the medium with the file's size and first cluster only when
     // the file itself is written back: flush it under its new name, then the folders.
@@ -153,8 +153,8 @@ StickerChangeResult applyStickerChange(const StickerChangeRequest& request)
         durable = syncDirectory(oldFolder) && durable;
     durable = package.close() && durable;
     if (!durable)
-        return { StickerChangeMessage::Failed, true };
+        return { StickerChangeOutcome::Failed, true };
     if (renamed == RenameResult::BothNames)
-        return { StickerChangeMessage::OldNameKept, true };
-    return { QString(), true };
+        return { StickerChangeOutcome::OldNameKept, true };
+    return { StickerChangeOutcome::Done, true };
 }

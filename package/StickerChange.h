@@ -1,5 +1,7 @@
 #pragma once
 
+#include "StickerNumber.h"
+
 #include <QString>
 
 // The installed package whose sticker numbers the user edits, and what was typed.
@@ -13,18 +15,20 @@ struct StickerChangeRequest {
     QString pathKavo; // the pen's package directory
 };
 
-struct StickerChangeResult {
-    QString message; // what the window shows; empty when there is nothing to say
-    bool rescan = false; // the directory changed (or may have): list it again
+enum class StickerChangeOutcome {
+    Done, // changed, or nothing to change
+    Invalid, // a typed number fails its check (see StickerChangeResult::check)
+    Shared, // a shared package keeps its number
+    Exists, // the new number is taken
+    Failed,
+    OldNameKept, // the package has its new number, but its old name could not be removed
 };
 
-namespace StickerChangeMessage {
-inline const QString Shared = QStringLiteral("共享教材无法更改贴号！");
-inline const QString Exists = QStringLiteral("教材已存在无法更改贴号！");
-inline const QString Failed = QStringLiteral("更改贴号失败，请检查点读笔后重试！");
-// The package has its new number, but its old name could not be removed: it is listed twice.
-inline const QString OldNameKept = QStringLiteral("已更改为新贴号，但原贴号的文件未能删除，请检查点读笔！");
-}
+struct StickerChangeResult {
+    StickerChangeOutcome outcome = StickerChangeOutcome::Done;
+    bool rescan = false; // the directory changed (or may have): list it again
+    StickerCheck check = StickerCheck::Valid; // the check that failed, for Invalid
+};
 
 // Validates the typed numbers, moves the package to its new number without ever replacing
 // another file, and writes the start sticker where the package keeps one. Only a regular file

@@ -9,15 +9,15 @@ bool validateNumberByASCII(const QString& text)
     return true;
 }
 
-QString checkStickerTexts(const QString& bookOid, const QString& offsetOid)
+StickerCheck checkStickerTexts(const QString& bookOid, const QString& offsetOid)
 {
     if (!validateNumberByASCII(bookOid))
-        return StickerMessage::BookNotDigits;
+        return StickerCheck::BookNotDigits;
     if (!validateNumberByASCII(offsetOid))
-        return StickerMessage::StartNotDigits;
+        return StickerCheck::StartNotDigits;
     if (bookOid.size() != 3)
-        return StickerMessage::BookNotThree;
+        return StickerCheck::BookNotThree;
     if (offsetOid.size() != 4)
-        return StickerMessage::StartNotFour;
-    return {};
+        return StickerCheck::StartNotFour;
+    return StickerCheck::Valid;
 }

@@ -6,14 +6,14 @@
 // passes; the length checks that follow reject it.
 bool validateNumberByASCII(const QString& text);
 
-// Messages of the sticker checks, shared by the install dialog and the main window.
-namespace StickerMessage {
-inline const QString BookNotDigits = QStringLiteral("书名贴号必须为数字！");
-inline const QString StartNotDigits = QStringLiteral("起始贴号必须为数字！");
-inline const QString BookNotThree = QStringLiteral("书名贴号必须为3位数字！");
-inline const QString StartNotFour = QStringLiteral("起始贴号必须为4位数字！");
-}
+// The checks of typed sticker numbers, shared by the install dialog and the main window.
+enum class StickerCheck {
+    Valid,
+    BookNotDigits,
+    StartNotDigits,
+    BookNotThree,
+    StartNotFour,
+};
 
-// The four checks in their fixed order; the message of the first that fails, or an empty
-// string when both texts are valid.
-QString checkStickerTexts(const QString& bookOid, const QString& offsetOid);
+// The four checks in their fixed order; the first that fails, or Valid when both texts are.
+StickerCheck checkStickerTexts(const QString& bookOid, const QString& offsetOid);

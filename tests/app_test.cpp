@@ -8,6 +8,7 @@
 #include "PenJobsWait.h"
 #include "PenRecord.h"
 #include "ScratchMount.h"
+#include "Texts.h"
 #include "VolumePath.h"
 #include "VolumeSpace.h"
 
@@ -598,9 +599,9 @@ void AppTest::packageFolderProblemIsShown_data()
     QTest::addColumn<QString>("message");
     QTest::addColumn<bool>("dialogOpens");
 
-    QTest::addRow("missing: the install will make it") << "missing" << FolderMessage::Missing << true;
-    QTest::addRow("a file") << "file" << FolderMessage::NotFolder << false;
-    QTest::addRow("a link out of the pen") << "link" << FolderMessage::Link << false;
+    QTest::addRow("missing: the install will make it") << "missing" << AppText::FolderMissing << true;
+    QTest::addRow("a file") << "file" << AppText::FolderNotFolder << false;
+    QTest::addRow("a link out of the pen") << "link" << AppText::FolderLink << false;
 }
 
 void AppTest::packageFolderProblemIsShown()

@@ -5,6 +5,7 @@
 #include "PackageBuilder.h"
 #include "PenBackup.h"
 #include "PenTransfer.h"
+#include "Texts.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -108,7 +109,7 @@ void BackupTest::backupOfEveryKind()
     QDir().mkpath(folder);
 
     const BackupReport report = backupPen(pen, QStringLiteral("PEN0001"), folder);
-    QCOMPARE(report.message, QString());
+    QCOMPARE(textOf(report.problem), QString());
     QVERIFY(!report.incremental);
     QStringList copied = report.copied;
     copied.sort();
@@ -160,7 +161,7 @@ void BackupTest::incrementalBackup()
     QVERIFY(writeFile(QDir(folder).filePath("015.dcs"), damaged));
 
     const BackupReport report = backupPen(pen, "PEN0001", folder);
-    QCOMPARE(report.message, QString());
+    QCOMPARE(textOf(report.problem), QString());
     QVERIFY(report.incremental);
     QStringList copied = report.copied;
     copied.sort();
@@ -185,9 +186,9 @@ void BackupTest::backupRefusesForeignFolders_data()
 {
     QTest::addColumn<QString>("content"); // what the folder holds
     QTest::addColumn<QString>("message");
-    QTest::addRow("another pen's backup") << "other" << BackupMessage::OtherPen;
-    QTest::addRow("other files") << "files" << BackupMessage::NotBackup;
-    QTest::addRow("a manifest that is no JSON") << "garbage" << BackupMessage::BadManifest;
+    QTest::addRow("another pen's backup") << "other" << AppText::BackupOtherPen;
+    QTest::addRow("other files") << "files" << AppText::BackupNotBackup;
+    QTest::addRow("a manifest that is no JSON") << "garbage" << AppText::BackupBadManifest;
 }
 
 void BackupTest::backupRefusesForeignFolders()
@@ -208,7 +209,7 @@ void BackupTest::backupRefusesForeignFolders()
     const QStringList before = entries(folder);
 
     const BackupReport report = backupPen(pen, "PEN0001", folder);
-    QCOMPARE(report.message, message);
+    QCOMPARE(textOf(report.problem), message);
     QVERIFY(report.copied.isEmpty());
     QCOMPARE(entries(folder), before);
     QCOMPARE(readFile(QDir(folder).filePath("012.dar")), QByteArray("mine"));
@@ -259,7 +260,7 @@ void BackupTest::restore()
     const QMap<QString, QByteArray> packages = fillPen(source, root.filePath("elsewhere"));
     const QString folder = root.filePath("backup");
     QDir().mkpath(folder);
-    QCOMPARE(backupPen(source, "PEN0001", folder).message, QString());
+    QCOMPARE(textOf(backupPen(source, "PEN0001", folder).problem), QString());
 
     const QString target = root.filePath("target") + "/USER/CUSTOM/";
     QMap<QString, QByteArray> present;
@@ -272,8 +273,9 @@ void BackupTest::restore()
         }
     }
 
-    QString error;
-    const QList<TransferItem> items = itemsFromBackup(folder, &error);
+    bool unreadable = true;
+    const QList<TransferItem> items = itemsFromBackup(folder, &unreadable);
+    QVERIFY(!unreadable);
     QCOMPARE(items.size(), packages.size());
     QList<PlannedItem> plan = planTransfer(items, target);
     for (PlannedItem& entry : plan) {
@@ -282,7 +284,7 @@ void BackupTest::restore()
             entry.choice = PlannedItem::Choice::NextFree;
     }
     const TransferReport report = runTransfer(plan, target);
-    QCOMPARE(report.message, QString());
+    QCOMPARE(textOf(report.problem), QString());
     QStringList restored = report.restored;
     restored.sort();
     QCOMPARE(restored, expected);
@@ -323,7 +325,7 @@ void BackupTest::wholeSetMustFit()
         return std::optional<VolumeSpace>({ needed - 1, 512 });
     };
     const TransferReport tight = runTransfer(plan, target, options);
-    QCOMPARE(tight.message, TransferMessage::NoSpace);
+    QCOMPARE(textOf(tight.problem), AppText::TransferNoSpace);
     QVERIFY(entries(target).isEmpty());
 
     options.install.volumeSpace = [&](const QString&) { return std::optional<VolumeSpace>({ needed, 512 }); };
@@ -357,7 +359,7 @@ void BackupTest::copyBetweenPens()
         }
     }
     const TransferReport report = runTransfer(plan, second);
-    QCOMPARE(report.message, QString());
+    QCOMPARE(textOf(report.problem), QString());
     QCOMPARE(report.restored.size(), 2);
     QCOMPARE(readFile(second + "012.dar"), packages["012.dar"]);
     QCOMPARE(readFile(second + "001.dsr"), packages["014.dsr"]);
@@ -387,7 +389,7 @@ void BackupTest::copyThatReadsBackWrongIsNotKept()
     };
     const QList<PlannedItem> plan = planTransfer(itemsFromRows(ScanCatalogue(first), first), second);
     const TransferReport report = runTransfer(plan, second, options);
-    QCOMPARE(report.message, TransferMessage::Failed);
+    QCOMPARE(textOf(report.problem), AppText::TransferFailed);
     QCOMPARE(report.failed.size(), 1);
     QCOMPARE(report.restored.size(), plan.size() - 1);
     // The others went on and are whole; the garbled one is not on the pen under any name.
@@ -405,7 +407,7 @@ void BackupTest::penPulledDuringRestore()
     const QMap<QString, QByteArray> packages = fillPen(source, root.filePath("elsewhere"));
     const QString folder = root.filePath("backup");
     QDir().mkpath(folder);
-    QCOMPARE(backupPen(source, "PEN0001", folder).message, QString());
+    QCOMPARE(textOf(backupPen(source, "PEN0001", folder).problem), QString());
     const QString volume = root.filePath("target");
     const QString target = volume + "/USER/CUSTOM/";
     QDir().mkpath(target);
@@ -418,7 +420,7 @@ void BackupTest::penPulledDuringRestore()
         const PullAtFlush pull(3, volume);
         report = runTransfer(plan, target);
     }
-    QCOMPARE(report.message, TransferMessage::PenGone);
+    QCOMPARE(textOf(report.problem), AppText::TransferPenGone);
     QCOMPARE(report.restored.size(), 1);
     QCOMPARE(report.failed.size(), plan.size() - 1);
     // What the pen holds: the first package whole, and nothing else, not even a temporary copy.
@@ -447,7 +449,7 @@ void BackupTest::penPulledDuringBackup()
         }
     };
     const BackupReport report = backupPen(pen, "PEN0001", folder, options);
-    QCOMPARE(report.message, BackupMessage::PenGone);
+    QCOMPARE(textOf(report.problem), AppText::BackupPenGone);
     QCOMPARE(report.copied.size(), 1);
     const QString done = report.copied.first();
     // Only complete files, and the manifest lists exactly them.

@@ -7,6 +7,7 @@
 #include "PackageBuilder.h"
 #include "PackageFolder.h"
 #include "StickerChange.h"
+#include "Texts.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -287,12 +288,12 @@ void CatalogueTest::folderNotOnThePen_data()
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("message");
 
-    QTest::addRow("missing") << "missing" << FolderMessage::Missing;
-    QTest::addRow("a file") << "file" << FolderMessage::NotFolder;
-    QTest::addRow("CUSTOM a link to a folder outside") << "link" << FolderMessage::Link;
-    QTest::addRow("USER a link to a folder outside") << "user link" << FolderMessage::Link;
-    QTest::addRow("another file system mounted there") << "mount" << FolderMessage::OtherVolume;
-    QTest::addRow("unreadable") << "unreadable" << FolderMessage::Unreadable;
+    QTest::addRow("missing") << "missing" << AppText::FolderMissing;
+    QTest::addRow("a file") << "file" << AppText::FolderNotFolder;
+    QTest::addRow("CUSTOM a link to a folder outside") << "link" << AppText::FolderLink;
+    QTest::addRow("USER a link to a folder outside") << "user link" << AppText::FolderLink;
+    QTest::addRow("another file system mounted there") << "mount" << AppText::FolderOtherVolume;
+    QTest::addRow("unreadable") << "unreadable" << AppText::FolderUnreadable;
 }
 
 void CatalogueTest::folderNotOnThePen()
@@ -336,18 +337,18 @@ void CatalogueTest::folderNotOnThePen()
         QVERIFY(QFile::setPermissions(dir, QFile::WriteOwner | QFile::ExeOwner));
     }
 
-    QString problem;
+    PackageFolder::Problem problem = PackageFolder::Problem::None;
     QCOMPARE(ScanCatalogue(dir, &problem).size(), 0);
-    QCOMPARE(problem, message);
+    QCOMPARE(textOf(problem), message);
 
     // Nothing is removed or renumbered through it either.
     QCOMPARE(removePackage(dir + "001.dar", dir), RemovalResult::Failed);
     const StickerChangeResult renumbered
         = applyStickerChange({ dir + "001.dar", "D", "dab", "001", "002", "0100", dir });
-    QCOMPARE(renumbered.message, StickerChangeMessage::Failed);
+    QCOMPARE(textOf(renumbered), AppText::StickerFailed);
     const StickerChangeResult edited
         = applyStickerChange({ dir + "001.dar", "D", "dab", "001", "001", "0100", dir });
-    QCOMPARE(edited.message, StickerChangeMessage::Failed);
+    QCOMPARE(textOf(edited), AppText::StickerFailed);
     const QString other = kind == "mount" ? dir : outside;
     QCOMPARE(QDir(other).entryList(QDir::Files), QStringList { "001.dar" });
     QCOMPARE(readFile(other + "001.dar"), package);
@@ -510,8 +511,8 @@ void CatalogueTest::removalFaults_data()
     QTest::addColumn<QString>("message");
     QTest::addColumn<bool>("stays");
 
-    QTest::addRow("folder not flushed") << 1 << 0 << RemoveNotFlushedMessage << false;
-    QTest::addRow("not removed") << 0 << 1 << RemoveFailedMessage << true;
+    QTest::addRow("folder not flushed") << 1 << 0 << AppText::RemoveNotFlushed << false;
+    QTest::addRow("not removed") << 0 << 1 << AppText::RemoveFailed << true;
 }
 
 void CatalogueTest::removalFaults()
@@ -530,7 +531,7 @@ void CatalogueTest::removalFaults()
         const FailingSync failing({ 0, folderFlush, unlink });
         result = removePackage(dir + "001.dar", dir);
     }
-    QCOMPARE(messageFor(result), message);
+    QCOMPARE(textOf(result), message);
     QCOMPARE(QFileInfo::exists(dir + "001.dar"), stays);
 }
 

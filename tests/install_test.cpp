@@ -4,6 +4,7 @@
 #include "Deadline.h"
 #include "FailingSync.h"
 #include "InstWindow.h"
+#include "InstallTexts.h"
 #include "LoopPen.h"
 #include "NoFileEntry.h"
 #include "PackageBuilder.h"
@@ -11,6 +12,7 @@
 #include "PenJobsWait.h"
 #include "PenRecord.h"
 #include "ScratchMount.h"
+#include "Texts.h"
 
 #include <QFileDialog>
 #include <QLabel>
@@ -931,15 +933,15 @@ void InstallTest::flushAndRemovalFaults_data()
     QTest::addColumn<QString>("message");
     QTest::addColumn<QStringList>("left"); // "temporary": the install's temporary copy
 
-    const QString failed = InstallMessage::Failed;
+    const QString failed = InstallText::Failed;
     QTest::addRow("copy not flushed") << 1 << 0 << 0 << failed << QStringList();
     // Said on the diagnostic stream; the next install takes it away.
     QTest::addRow("copy not flushed, nor removed") << 1 << 0 << 1 << failed << QStringList { "temporary" };
     QTest::addRow("renamed package not flushed") << 2 << 0 << 0 << failed << QStringList();
     QTest::addRow("renamed package not flushed, nor removed")
-        << 2 << 0 << 1 << InstallMessage::LeftBehind << QStringList { "001.dar" };
+        << 2 << 0 << 1 << InstallText::LeftBehind << QStringList { "001.dar" };
     // Removed, but the removal may not be on the device either.
-    QTest::addRow("folder not flushed") << 0 << 1 << 0 << InstallMessage::LeftBehind << QStringList();
+    QTest::addRow("folder not flushed") << 0 << 1 << 0 << InstallText::LeftBehind << QStringList();
 }
 
 void InstallTest::flushAndRemovalFaults()
@@ -959,7 +961,7 @@ void InstallTest::flushAndRemovalFaults()
         const FailingSync failing({ fileFlush, folderFlush, unlink });
         result = installPackage({ source, pen, "001", 0, ExtSelfMade, 0 }, {}, fixedOptions());
     }
-    QCOMPARE(messageFor(result), message);
+    QCOMPARE(textOf(result), message);
     QStringList found = entries(pen);
     for (QString& name : found) {
         if (name.startsWith(".penshelf-"))
@@ -1164,14 +1166,14 @@ void InstallTest::dialogWaitsForThePen()
     QTest::qWait(20);
     QVERIFY(window.isVisible());
     QCOMPARE(window.nRefresh(), 0);
-    QVERIFY(info->text() != InstallMessage::Installing);
+    QVERIFY(info->text() != InstallText::Installing);
     QCOMPARE(entries(pen), QStringList { "001.dar" });
 
     // The name is taken before the check looks: its answer refuses, and the dialog is open again.
     QVERIFY(writeFile(pen + "007.dar", "y"));
     check.release();
     QTRY_VERIFY(!window.isCopying());
-    QCOMPARE(info->text(), InstallMessage::Exists);
+    QCOMPARE(info->text(), InstallText::Exists);
     QVERIFY(install->isEnabled() && number->isEnabled());
     QCOMPARE(readFile(pen + "007.dar"), QByteArray("y"));
 

@@ -2,12 +2,14 @@
 #include "Deadline.h"
 #include "FailingSync.h"
 #include "FileSync.h"
+#include "InstallTexts.h"
 #include "NoFileEntry.h"
 #include "PackageBuilder.h"
 #include "PenFile.h"
 #include "ScratchMount.h"
 #include "StickerChange.h"
 #include "StickerNumber.h"
+#include "Texts.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -295,8 +297,8 @@ void PackageTest::headerOpsOnEntriesThatAreNoFile()
     QCOMPARE(seen->masked, 0);
     for (bool written : seen->written)
         QVERIFY(!written);
-    QCOMPARE(seen->edited.message, StickerChangeMessage::Failed);
-    QCOMPARE(seen->renumbered.message, StickerChangeMessage::Failed);
+    QCOMPARE(textOf(seen->edited), AppText::StickerFailed);
+    QCOMPARE(textOf(seen->renumbered), AppText::StickerFailed);
     QCOMPARE(readFile(outside), original);
     QVERIFY(QFileInfo::exists(entry) || QFileInfo(entry).isSymLink());
     QVERIFY(!QFileInfo::exists(dir + "002.dar") && !QFileInfo(dir + "002.dar").isSymLink());
@@ -409,7 +411,7 @@ void PackageTest::digitRule()
 {
     QFETCH(QString, book);
     QFETCH(QString, start);
-    QTEST(checkStickerTexts(book, start), "message");
+    QTEST(textOf(checkStickerTexts(book, start)), "message");
 }
 
 void PackageTest::stickerChange_data()
@@ -511,7 +513,7 @@ void PackageTest::stickerChange()
 
     const StickerChangeResult result
         = applyStickerChange({ file, flag, type, "123", book, start, pen.path() + "/" });
-    QTEST(result.message, "message");
+    QTEST(textOf(result), "message");
     QVERIFY(!result.rescan);
     QVERIFY(QFileInfo::exists(file));
     QCOMPARE(QDir(pen.path()).entryList(QDir::Files).size(), 1);
@@ -531,7 +533,7 @@ void PackageTest::renameToNewNumber()
     // A file of the same number with another extension does not block the change.
     PackageBuilder(10).writeTo(dir + "045.das");
     StickerChangeResult result = applyStickerChange({ file, "D", "dab", "123", "045", "0100", dir });
-    QCOMPARE(result.message, QString());
+    QCOMPARE(textOf(result), QString());
     QVERIFY(result.rescan);
     QVERIFY(!QFileInfo::exists(file));
     QCOMPARE(ReadOffsetOid(dir + "045.dar"), 100);
@@ -561,7 +563,7 @@ void PackageTest::renameNeverReplaces()
     for (const QString& number : { QStringLiteral("045"), QStringLiteral("046"), QStringLiteral("047") }) {
         const StickerChangeResult result
             = applyStickerChange({ dir + "123.dar", "D", "dab", "123", number, "0100", dir });
-        QCOMPARE(result.message, QStringLiteral("教材已存在无法更改贴号！"));
+        QCOMPARE(textOf(result), QStringLiteral("教材已存在无法更改贴号！"));
     }
     QCOMPARE(readFile(dir + "123.dar"), mine);
     QCOMPARE(readFile(dir + "045.dar"), theirs);
@@ -615,7 +617,7 @@ void PackageTest::movedPackageFlushedUnderItsNewName()
             { dir + from, flag, type, from.section('/', -1).left(3), to.left(3), "0100", dir });
         flushed = log.flushed();
     }
-    QCOMPARE(result.message, QString());
+    QCOMPARE(textOf(result), QString());
     QVERIFY(QFileInfo::exists(dir + to));
     const QStringList files = flushed.filter(QRegularExpression("[^/]$"));
     QVERIFY2(!files.isEmpty(), qPrintable(flushed.join(", ")));
@@ -654,7 +656,7 @@ void PackageTest::stickerChangeNotFlushed()
         const FailingSync failing({ fileFlush, folderFlush, 0 });
         result = applyStickerChange({ dir + "123.dar", "D", "dab", "123", number, "0100", dir });
     }
-    QCOMPARE(result.message, QStringLiteral("更改贴号失败，请检查点读笔后重试！"));
+    QCOMPARE(textOf(result), QStringLiteral("更改贴号失败，请检查点读笔后重试！"));
     QCOMPARE(result.rescan, rescan);
     QCOMPARE(QDir(dir).entryList(QDir::Files | QDir::Hidden), QStringList { number + ".dar" });
     QCOMPARE(readFile(dir + number + ".dar").size(), original.size());
@@ -668,7 +670,7 @@ void PackageTest::renameFailureWritesNothing()
     const QString dir = pen.path() + "/";
     const StickerChangeResult result
         = applyStickerChange({ dir + "123.dar", "D", "dab", "123", "045", "0100", dir });
-    QCOMPARE(result.message, QStringLiteral("更改贴号失败，请检查点读笔后重试！"));
+    QCOMPARE(textOf(result), QStringLiteral("更改贴号失败，请检查点读笔后重试！"));
     QVERIFY(result.rescan);
     QVERIFY(!QFileInfo::exists(dir + "045.dar"));
 
@@ -683,10 +685,10 @@ void PackageTest::renameFailureWritesNothing()
     QVERIFY(readOnlyPen.remountReadOnly());
     const StickerChangeResult moved
         = applyStickerChange({ roDir + "123.dar", "D", "dab", "123", "045", "0100", roDir });
-    QCOMPARE(moved.message, QStringLiteral("更改贴号失败，请检查点读笔后重试！"));
+    QCOMPARE(textOf(moved), QStringLiteral("更改贴号失败，请检查点读笔后重试！"));
     const StickerChangeResult edited
         = applyStickerChange({ roDir + "123.dar", "D", "dab", "123", "123", "0100", roDir });
-    QCOMPARE(edited.message, QStringLiteral("更改贴号失败，请检查点读笔后重试！"));
+    QCOMPARE(textOf(edited), QStringLiteral("更改贴号失败，请检查点读笔后重试！"));
     QCOMPARE(readFile(roDir + "123.dar"), original);
     QVERIFY(!QFileInfo::exists(roDir + "045.dar"));
 }
@@ -717,7 +719,7 @@ void PackageTest::tooShortForTheStartSticker()
 
     const StickerChangeResult result
         = applyStickerChange({ dir + "123.dar", "D", type, "123", book, "0100", dir });
-    QCOMPARE(result.message, StickerChangeMessage::Failed);
+    QCOMPARE(textOf(result), AppText::StickerFailed);
     QCOMPARE(QDir(dir).entryList(QDir::Files), QStringList { "123.dar" });
     QCOMPARE(readFile(dir + "123.dar"), original);
 }

@@ -21,6 +21,7 @@
 #include "PenBackup.h"
 #include "PenTransfer.h"
 #include "StickerChange.h"
+#include "Texts.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -46,23 +47,23 @@ Outcome run(const QStringList& args)
         const BookType type = GetBookType(args[1]);
         const InstallResult result = installPackage(
             { args[1], args[2], args[3], args[4].toInt(), type.extension, type.nTypeBook }, {});
-        return { messageFor(result), result == InstallResult::Installed };
+        return { textOf(result), result == InstallResult::Installed };
     }
     if (args.size() == 8 && args[0] == QLatin1String("renumber")) {
         const StickerChangeResult result
             = applyStickerChange({ args[2], args[3], args[4], args[5], args[6], args[7], args[1] });
-        return { result.message, result.message.isEmpty() };
+        return { textOf(result), result.outcome == StickerChangeOutcome::Done };
     }
     if (args.size() == 3 && args[0] == QLatin1String("remove")) {
-        const QString message = messageFor(removePackage(args[2], args[1]));
+        const QString message = textOf(removePackage(args[2], args[1]));
         return { message, message.isEmpty() };
     }
     if (args.size() == 2 && args[0] == QLatin1String("scan")) {
-        QString problem;
+        PackageFolder::Problem problem = PackageFolder::Problem::None;
         const BookList rows = ScanCatalogue(args[1], &problem);
         for (const ListData& row : rows)
             std::printf("%s\t%s\t%s\n", qPrintable(row.stat), qPrintable(row.name), qPrintable(row.file));
-        return { problem, problem.isEmpty() };
+        return { textOf(problem), textOf(problem).isEmpty() };
     }
     if (args.size() == 4 && args[0] == QLatin1String("backup")) {
         const BackupReport report = backupPen(args[1], args[2], args[3]);
@@ -70,7 +71,7 @@ Outcome run(const QStringList& args)
             report.incremental ? "incremental" : "new backup", qPrintable(report.copied.join(' ')),
             qPrintable(report.unchanged.join(' ')), qPrintable(report.failed.join(' ')),
             qPrintable(report.notCopied.join(' ')));
-        return { report.message, report.message.isEmpty() };
+        return { textOf(report.problem), report.problem == BackupProblem::None };
     }
     const bool restore = args.size() == 4 && args[0] == QLatin1String("restore");
     if (restore || (args.size() >= 5 && args[0] == QLatin1String("copy"))) {
@@ -91,7 +92,7 @@ Outcome run(const QStringList& args)
                 entry.choice = PlannedItem::Choice::NextFree;
         const TransferReport report = runTransfer(plan, args[2]);
         std::printf("%s\n", qPrintable(transferSummary(report)));
-        return { report.message, report.message.isEmpty() };
+        return { textOf(report.problem), report.problem == TransferProblem::None };
     }
     std::fprintf(stderr,
         "usage: penshelf_pendrive install SOURCE PACKAGE_DIR BOOK START\n"

@@ -1,0 +1,149 @@
+#include "Texts.h"
+
+QString textOf(RemovalResult result)
+{
+    switch (result) {
+    case RemovalResult::Removed:
+        return {};
+    case RemovalResult::NotFlushed:
+        return AppText::RemoveNotFlushed;
+    case RemovalResult::Failed:
+        break;
+    }
+    return AppText::RemoveFailed;
+}
+
+QString textOf(const StickerChangeResult& result)
+{
+    switch (result.outcome) {
+    case StickerChangeOutcome::Done:
+        return {};
+    case StickerChangeOutcome::Invalid:
+        return textOf(result.check);
+    case StickerChangeOutcome::Shared:
+        return AppText::StickerShared;
+    case StickerChangeOutcome::Exists:
+        return AppText::StickerExists;
+    case StickerChangeOutcome::OldNameKept:
+        return AppText::StickerOldNameKept;
+    case StickerChangeOutcome::Failed:
+        break;
+    }
+    return AppText::StickerFailed;
+}
+
+QString textOf(PackageFolder::Problem problem)
+{
+    switch (problem) {
+    case PackageFolder::Problem::None:
+    case PackageFolder::Problem::NoVolume:
+        break;
+    case PackageFolder::Problem::Missing:
+        return AppText::FolderMissing;
+    case PackageFolder::Problem::NotFolder:
+        return AppText::FolderNotFolder;
+    case PackageFolder::Problem::Link:
+        return AppText::FolderLink;
+    case PackageFolder::Problem::OtherVolume:
+        return AppText::FolderOtherVolume;
+    case PackageFolder::Problem::Unreadable:
+        return AppText::FolderUnreadable;
+    }
+    return {};
+}
+
+QString textOf(BackupProblem problem)
+{
+    switch (problem) {
+    case BackupProblem::None:
+        return {};
+    case BackupProblem::OtherPen:
+        return AppText::BackupOtherPen;
+    case BackupProblem::NotBackup:
+        return AppText::BackupNotBackup;
+    case BackupProblem::BadManifest:
+        return AppText::BackupBadManifest;
+    case BackupProblem::NoPen:
+        return AppText::BackupNoPen;
+    case BackupProblem::NoSpace:
+        return AppText::BackupNoSpace;
+    case BackupProblem::PenGone:
+        return AppText::BackupPenGone;
+    case BackupProblem::Failed:
+        break;
+    }
+    return AppText::BackupFailed;
+}
+
+QString textOf(TransferProblem problem)
+{
+    switch (problem) {
+    case TransferProblem::None:
+        return {};
+    case TransferProblem::NoPen:
+        return AppText::TransferNoPen;
+    case TransferProblem::NoSpace:
+        return AppText::TransferNoSpace;
+    case TransferProblem::PenGone:
+        return AppText::TransferPenGone;
+    case TransferProblem::LeftBehind:
+        return InstallText::LeftBehind;
+    case TransferProblem::Failed:
+        break;
+    }
+    return AppText::TransferFailed;
+}
+
+QString freeSpaceText(const VolumeUsage& usage)
+{
+    return QStringLiteral("可用 %1，共 %2").arg(humanSize(usage.available), humanSize(usage.total));
+}
+
+QString freeSpaceLine(const QString& volumePath)
+{
+    const std::optional<VolumeUsage> usage = queryVolumeUsage(volumePath);
+    return usage ? freeSpaceText(*usage) : QString();
+}
+
+QString backupSummary(const BackupReport& report)
+{
+    QStringList lines;
+    if (report.problem != BackupProblem::None)
+        lines.append(textOf(report.problem));
+    if (report.cancelled)
+        lines.append(QStringLiteral("已取消。"));
+    if (report.incremental)
+        lines.append(QStringLiteral("该文件夹里已有这支点读笔的备份：只复制了新的和有改动的文件。"));
+    lines.append(QStringLiteral("已备份 %1 个，未改动 %2 个，失败 %3 个。")
+                     .arg(report.copied.size())
+                     .arg(report.unchanged.size())
+                     .arg(report.failed.size()));
+    if (!report.copied.isEmpty())
+        lines.append(QStringLiteral("已备份：") + report.copied.join(QStringLiteral("，")));
+    if (!report.failed.isEmpty())
+        lines.append(QStringLiteral("失败：") + report.failed.join(QStringLiteral("，")));
+    if (!report.notCopied.isEmpty())
+        lines.append(
+            QStringLiteral("不是点读包文件，未备份：") + report.notCopied.join(QStringLiteral("，")));
+    return lines.join(QLatin1Char('\n'));
+}
+
+QString transferSummary(const TransferReport& report)
+{
+    QStringList lines;
+    if (report.problem != TransferProblem::None)
+        lines.append(textOf(report.problem));
+    if (report.cancelled)
+        lines.append(QStringLiteral("已取消。"));
+    lines.append(QStringLiteral("已复制 %1 个，跳过 %2 个，失败 %3 个。")
+                     .arg(report.restored.size())
+                     .arg(report.skipped.size())
+                     .arg(report.failed.size()));
+    if (!report.restored.isEmpty())
+        lines.append(QStringLiteral("已复制：") + report.restored.join(QStringLiteral("，")));
+    if (!report.skipped.isEmpty())
+        lines.append(QStringLiteral("跳过：") + report.skipped.join(QStringLiteral("，")));
+    if (!report.failed.isEmpty())
+        lines.append(QStringLiteral("失败：") + report.failed.join(QStringLiteral("，")));
+    return lines.join(QLatin1Char('\n'));
+}

@@ -1,0 +1,37 @@
+#include "InstallTexts.h"
+
+QString textOf(InstallResult result)
+{
+    switch (result) {
+    case InstallResult::Installed:
+        return {};
+    case InstallResult::NoSpace:
+        return InstallText::NoSpace;
+    case InstallResult::TargetExists:
+        return InstallText::Exists;
+    case InstallResult::TooShort:
+        return InstallText::TooShort;
+    case InstallResult::LeftBehind:
+        return InstallText::LeftBehind;
+    case InstallResult::Failed:
+        break;
+    }
+    return InstallText::Failed;
+}
+
+QString textOf(StickerCheck check)
+{
+    switch (check) {
+    case StickerCheck::Valid:
+        break;
+    case StickerCheck::BookNotDigits:
+        return InstallText::BookNotDigits;
+    case StickerCheck::StartNotDigits:
+        return InstallText::StartNotDigits;
+    case StickerCheck::BookNotThree:
+        return InstallText::BookNotThree;
+    case StickerCheck::StartNotFour:
+        return InstallText::StartNotFour;
+    }
+    return {};
+}
