@@ -14,6 +14,7 @@ import atspi  # noqa: E402
 from atspi import find, find_all, press, set_text, wait_for  # noqa: E402,F401
 
 TITLE = '点读笔管理'
+INSTALLING = '正在安装点读包……'
 NO_PEN = '请连接点读系列产品！'
 
 
@@ -177,7 +178,10 @@ class Program:
                 return ('closed',)
             labels = [n.name for n in find_all(dialog, 'label') if n.name and not n.name.endswith('：')]
             cancel = find(dialog, 'push button', '取消')
-            return ('open', labels) if labels and atspi.is_enabled(cancel) else None
+            # Still copying while the dialog says so; it says how it ended once the copy is over.
+            if not labels or labels[-1] == INSTALLING or not atspi.is_enabled(cancel):
+                return None
+            return ('open', labels)
         result = wait_for(outcome, 'the install to end', 600)
         if result[0] == 'closed':
             return None
