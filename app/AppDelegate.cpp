@@ -1,6 +1,5 @@
 #include "AppDelegate.h"
 
-#include "BookHeader.h"
 #include "BookRemoval.h"
 #include "BookSortModel.h"
 #include "BookTableModel.h"
@@ -10,7 +9,6 @@
 #include "PackageFileDialog.h"
 #include "PackageFolder.h"
 #include "PenCopyActions.h"
-#include "PenJobs.h"
 #include "StickerChange.h"
 #include "StickerNumber.h"
 #include "Texts.h"
@@ -18,31 +16,10 @@
 #include "ui_MainWindow.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QMainWindow>
 
 #include <memory>
-
-namespace {
-using namespace PenJobKind;
-
-// What a listing of a pen reads from it, off the main thread.
-struct Listing {
-    BookList rows;
-    PackageFolder::Problem problem = PackageFolder::Problem::None;
-    QString space;
-    QString penInfo; // the volume's label line
-    QString penDetails;
-};
-
-Listing readListing(const QString& volume, const QString& directory, std::stop_token stop)
-{
-    Listing listing;
-    listing.rows = ScanCatalogue(directory, &listing.problem, stop);
-    if (!stop.stop_requested())
-        listing.space = freeSpaceLine(volume);
-    return listing;
-}
-}
 
 AppDelegate::AppDelegate()
     : m_window(std::make_unique<QMainWindow>())
@@ -112,7 +89,8 @@ AppDelegate::AppDelegate()
     // Pens and volume changes that come while a modal dialog is open wait until it closes.
     m_session->setDeferWhile([] { return QApplication::activeModalWidget() != nullptr; });
     connect(m_session, &PenSession::penStored, this, &AppDelegate::InitKavo);
-    connect(m_session, &PenSession::penGone, this, [this](const QString&, bool duringEject) {
+    connect(m_session, &PenSession::penGone, this, [this](const QString& bsdName, bool duringEject) {
+        m_volumes.erase(bsdName);
         InitKavo();
         // Powering a pen off during its eject unplugs it too; the eject says how it went.
         showInfo(duringEject ? AppText::Ejecting : AppText::Unplugged, MessageTone::News);
@@ -212,8 +190,7 @@ void AppDelegate::InitKavo()
     for (const auto& [key, record] : dataKavo) {
         listKavo->addItem(record.selectorText());
         // Two pens of one model have the same text: the tooltip tells them apart.
-        listKavo->setItemData(listKavo->count() - 1,
-            PenCopyActions::penDetails(record, m_session->volumeOf(key)), Qt::ToolTipRole);
+        listKavo->setItemData(listKavo->count() - 1, penTooltip(record), Qt::ToolTipRole);
     }
     listKavo->setCurrentIndex(0);
     updatePenControls();
@@ -237,7 +214,18 @@ void AppDelegate::updatePenControls()
 bool AppDelegate::writing() const
 {
     const PenRecord* pen = selectedPen();
-    return pen && m_session->jobsFor(pen->bsdName)->isBusy(WriteJob);
+    return pen && m_session->isWriting(pen->bsdName);
+}
+
+// The selector's tooltip of a pen, from what its last listing read of its volume: the selector
+// is filled without reading any pen.
+QString AppDelegate::penTooltip(const PenRecord& pen) const
+{
+    const QString volume = m_session->volumeOf(pen.bsdName);
+    const auto known = m_volumes.find(pen.bsdName);
+    if (known == m_volumes.end())
+        return penDetails(pen, volume, volume.isEmpty() ? QString() : QDir(volume).dirName(), std::nullopt);
+    return penDetails(pen, volume, known->second.volumeLabel, known->second.usage);
 }
 
 // A busy cursor over the table while the selected pen's files are worked on; the controls that
@@ -284,41 +272,33 @@ void AppDelegate::InitData()
     m_listingPending = true;
     // The rows shown are about to change: nothing is done to them meanwhile.
     disableBookControls();
-    m_session->jobsFor(pen->bsdName)
-        ->post(ListingJob,
-            [this, listing, volume, directory = pathKavo, record = *pen](
-                std::stop_token stop) -> PenJobs::Deliver {
-                auto read = std::make_shared<Listing>(readListing(volume, directory, stop));
-                if (!stop.stop_requested()) {
-                    read->penInfo = volume.isEmpty()
-                        ? QString()
-                        : QStringLiteral("卷标：%1").arg(PenCopyActions::volumeName(volume));
-                    read->penDetails = PenCopyActions::penDetails(record, volume);
-                }
-                return [this, listing, read] {
-                    if (listing != m_listing)
-                        return;
-                    m_listingPending = false;
-                    m_bookModel->beginReload();
-                    dataBook = std::move(read->rows);
-                    m_bookModel->endReload();
-                    listBook->clearSelection();
-                    dtSpace->setText(read->space);
-                    m_ui->dtPenInfo->setText(read->penInfo);
-                    snKavo->setToolTip(read->penDetails);
-                    m_copyActions->update();
+    m_session->listPen(
+        pen->bsdName, volume, pathKavo, [this, listing, volume, record = *pen](const PenListing& read) {
+            if (listing != m_listing)
+                return;
+            m_listingPending = false;
+            m_bookModel->beginReload();
+            dataBook = read.rows;
+            m_bookModel->endReload();
+            listBook->clearSelection();
+            m_volumes[record.bsdName] = { {}, {}, read.volumeLabel, read.usage };
+            dtSpace->setText(read.usage ? freeSpaceText(*read.usage) : QString());
+            m_ui->dtPenInfo->setText(volume.isEmpty() ? QString() : volumeLabelLine(read.volumeLabel));
+            snKavo->setToolTip(penTooltip(record));
+            if (const PenRecord* selected = selectedPen(); selected && selected->bsdName == record.bsdName)
+                listKavo->setItemData(listKavo->currentIndex(), snKavo->toolTip(), Qt::ToolTipRole);
+            m_copyActions->update();
 
-                    disableBookControls();
-                    dtBookName->setText(QString());
-                    dtBookOid->setText(QString());
-                    dtOffsetOid->setText(QString());
-                    // A package folder that is missing or no real folder on the pen lists nothing:
-                    // say why, unless something was said since the listing was asked for.
-                    showInfo(textOf(read->problem));
-                    if (const auto message = std::exchange(m_messageAfterListing, std::nullopt))
-                        showInfo(message->first, message->second);
-                };
-            });
+            disableBookControls();
+            dtBookName->setText(QString());
+            dtBookOid->setText(QString());
+            dtOffsetOid->setText(QString());
+            // A package folder that is missing or no real folder on the pen lists nothing: say why,
+            // unless something was said since the listing was asked for.
+            showInfo(textOf(read.problem));
+            if (const auto message = std::exchange(m_messageAfterListing, std::nullopt))
+                showInfo(message->first, message->second);
+        });
     updateBusy();
 }
 
@@ -390,20 +370,16 @@ void AppDelegate::tableViewSelectionDidChange()
     btnApply->setEnabled(false);
     const QString file = row.file;
     m_headerFile = file;
-    m_session->jobsFor(pen->bsdName)
-        ->post(HeaderJob, [this, file, masked](std::stop_token) -> PenJobs::Deliver {
-            const int value = masked ? ReadOffsetOidUnb(file) : ReadOffsetOid(file);
-            return [this, file, value] {
-                const int index = selectedBookRow();
-                if (file != m_headerFile || index < 0 || dataBook.at(index).file != file || m_listingPending
-                    || writing())
-                    return;
-                m_headerFile.clear();
-                btnApply->setEnabled(true);
-                dtOffsetOid->setEnabled(true);
-                dtOffsetOid->setText(QString::asprintf("%04d", value));
-            };
-        });
+    m_session->readStartSticker(pen->bsdName, file, masked, [this, file](int value) {
+        const int index = selectedBookRow();
+        if (file != m_headerFile || index < 0 || dataBook.at(index).file != file || m_listingPending
+            || writing())
+            return;
+        m_headerFile.clear();
+        btnApply->setEnabled(true);
+        dtOffsetOid->setEnabled(true);
+        dtOffsetOid->setText(QString::asprintf("%04d", value));
+    });
 }
 
 void AppDelegate::tableViewSelected() { }
@@ -456,19 +432,16 @@ void AppDelegate::InstallBook()
     }
     // A missing package folder is made by the install; anything else wrong with it stops here.
     // The folder is looked at in the background; the file chooser opens with the answer.
-    m_session->jobsFor(pen->bsdName)
-        ->post(InstallCheckJob, [this, directory = pathKavo](std::stop_token) -> PenJobs::Deliver {
-            const PackageFolder::Problem problem = PackageFolder::open(directory).problem();
-            return [this, directory, problem] {
-                if (directory != pathKavo)
-                    return;
-                if (problem != PackageFolder::Problem::None && problem != PackageFolder::Problem::Missing) {
-                    const QString reason = textOf(problem);
-                    showInfo(reason.isEmpty() ? AppText::NoVolume : reason);
-                    return;
-                }
-                m_installs->choosePackages();
-            };
+    m_session->checkPackageFolder(
+        pen->bsdName, pathKavo, [this, directory = pathKavo](PackageFolder::Problem problem) {
+            if (directory != pathKavo)
+                return;
+            if (problem != PackageFolder::Problem::None && problem != PackageFolder::Problem::Missing) {
+                const QString reason = textOf(problem);
+                showInfo(reason.isEmpty() ? AppText::NoVolume : reason);
+                return;
+            }
+            m_installs->choosePackages();
         });
 }
 
@@ -516,14 +489,10 @@ void AppDelegate::RemoveBook()
         return;
 
     const QString bsdName = pen->bsdName;
-    m_session->jobsFor(bsdName)->post(
-        WriteJob, [this, bsdName, file = row.file, directory = pathKavo](std::stop_token) {
-            const RemovalResult removed = removePackage(file, directory);
-            return PenJobs::Deliver([this, bsdName, removed] {
-                writeDone(bsdName, true,
-                    removed == RemovalResult::Removed ? std::nullopt : std::optional(textOf(removed)));
-            });
-        });
+    m_session->removePackage(bsdName, row.file, pathKavo, [this, bsdName](RemovalResult removed) {
+        writeDone(
+            bsdName, true, removed == RemovalResult::Removed ? std::nullopt : std::optional(textOf(removed)));
+    });
     disableBookControls();
     updateBusy();
 }
@@ -559,11 +528,9 @@ void AppDelegate::ApplyBook()
     const StickerChangeRequest request { row.file, row.flag, row.type, row.bookOid(), dtBookOid->text(),
         dtOffsetOid->text(), pathKavo };
     const QString bsdName = pen->bsdName;
-    m_session->jobsFor(bsdName)->post(WriteJob, [this, bsdName, request](std::stop_token) {
-        const StickerChangeResult result = applyStickerChange(request);
-        // What the last action did: a change that went through clears an earlier refusal.
-        return PenJobs::Deliver(
-            [this, bsdName, result] { writeDone(bsdName, result.rescan, textOf(result)); });
+    // What the last action did: a change that went through clears an earlier refusal.
+    m_session->changeStickers(bsdName, request, [this, bsdName](const StickerChangeResult& result) {
+        writeDone(bsdName, result.rescan, textOf(result));
     });
     // The fields keep what was typed, for a correction after a refusal.
     btnApply->setEnabled(false);

@@ -102,6 +102,7 @@ private:
     void disableBookControls();
     void writeDone(const QString& bsdName, bool rescan, const std::optional<QString>& message);
     bool writing() const;
+    QString penTooltip(const PenRecord& pen) const;
     void updateBusy();
     void updatePenControls();
     void showInfo(const QString& message, MessageTone tone = MessageTone::Problem);
@@ -145,5 +146,7 @@ private:
     // Shown once the listing under way is in: what was said after it was asked for.
     std::optional<std::pair<QString, MessageTone>> m_messageAfterListing;
     MessageTone m_infoTone = MessageTone::Problem; // of the message shown
+    // Each pen's volume label and free space as its last listing read them (no rows).
+    std::map<QString, PenListing> m_volumes;
     QString m_headerFile; // the package whose start sticker is being read
 };

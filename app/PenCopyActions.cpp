@@ -6,6 +6,7 @@
 #include "PenTransfer.h"
 #include "Texts.h"
 #include "TransferWindow.h"
+#include "VolumePath.h"
 #include "VolumeSpace.h"
 
 #include <QDir>
@@ -41,31 +42,6 @@ void PenCopyActions::update()
     m_backup->setEnabled(pen);
     m_restore->setEnabled(pen);
     m_copy->setEnabled(pen && m_context.pens().size() >= 2 && !m_context.selectedBooks().isEmpty());
-}
-
-QString PenCopyActions::volumeName(const QString& volumePath)
-{
-    if (volumePath.isEmpty())
-        return {};
-    const QStorageInfo storage(volumePath);
-    const QString label = storage.isValid() ? storage.name() : QString();
-    return label.isEmpty() ? QDir(volumePath).dirName() : label;
-}
-
-QString PenCopyActions::penDetails(const PenRecord& pen, const QString& volumePath)
-{
-    QStringList parts;
-    const QString serial = pen.serialText();
-    parts.append(QStringLiteral("序列号：%1").arg(serial.isEmpty() ? QStringLiteral("（无）") : serial));
-    if (volumePath.isEmpty()) {
-        parts.append(QStringLiteral("未挂载"));
-    } else {
-        parts.append(QStringLiteral("卷标：%1").arg(volumeName(volumePath)));
-        const QString space = freeSpaceLine(volumePath);
-        if (!space.isEmpty())
-            parts.append(space);
-    }
-    return parts.join(QStringLiteral("，"));
 }
 
 QString PenCopyActions::chooseFolder(const QString& caption) const
@@ -144,7 +120,8 @@ void PenCopyActions::copyToPen()
     for (const auto& [bsdName, record] : m_context.pens()) {
         if (bsdName == pen->bsdName)
             continue;
-        labels.append(penDetails(record, m_context.volumePath(bsdName)));
+        const QString volume = m_context.volumePath(bsdName);
+        labels.append(penDetails(record, volume, volumeLabel(volume), queryVolumeUsage(volume)));
         names.append(bsdName);
     }
     if (labels.isEmpty() || source.isEmpty())

@@ -38,10 +38,6 @@ public:
     static inline std::function<QString(const QString& caption)> folderChooser;
     static inline std::function<QString(const QStringList& pens)> penChooser;
 
-    // Pen selector texts: what tells pens apart (serial, volume name, free space).
-    static QString penDetails(const PenRecord& pen, const QString& volumePath);
-    static QString volumeName(const QString& volumePath);
-
 public slots:
     void backup();
     void restore();

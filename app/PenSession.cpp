@@ -1,5 +1,6 @@
 #include "PenSession.h"
 
+#include "BookHeader.h"
 #include "DiskJobs.h"
 #include "Log.h"
 #include "MountWatcher.h"
@@ -71,6 +72,67 @@ bool PenSession::penJobsRunning(const QString& bsdName) const
         return jobs != m_jobs.end() && jobs->second->isBusy();
     }
     return std::any_of(m_jobs.begin(), m_jobs.end(), [](const auto& pen) { return pen.second->isBusy(); });
+}
+
+bool PenSession::isWriting(const QString& bsdName) const
+{
+    const auto jobs = m_jobs.find(bsdName);
+    return jobs != m_jobs.end() && jobs->second->isBusy(PenJobKind::WriteJob);
+}
+
+void PenSession::listPen(const QString& bsdName, const QString& volume, const QString& pathKavo,
+    std::function<void(const PenListing&)> done)
+{
+    jobsFor(bsdName)->post(PenJobKind::ListingJob,
+        [volume, pathKavo, done = std::move(done)](std::stop_token stop) -> PenJobs::Deliver {
+            auto listing = std::make_shared<PenListing>();
+            listing->rows = ScanCatalogue(pathKavo, &listing->problem, stop);
+            if (!stop.stop_requested() && !volume.isEmpty()) {
+                listing->usage = queryVolumeUsage(volume);
+                listing->volumeLabel = volumeLabel(volume);
+            }
+            return [done, listing] { done(*listing); };
+        });
+}
+
+void PenSession::readStartSticker(
+    const QString& bsdName, const QString& file, bool masked, std::function<void(int value)> done)
+{
+    jobsFor(bsdName)->post(
+        PenJobKind::HeaderJob, [file, masked, done = std::move(done)](std::stop_token) -> PenJobs::Deliver {
+            const int value = masked ? ReadOffsetOidUnb(file) : ReadOffsetOid(file);
+            return [done, value] { done(value); };
+        });
+}
+
+void PenSession::checkPackageFolder(
+    const QString& bsdName, const QString& pathKavo, std::function<void(PackageFolder::Problem)> done)
+{
+    jobsFor(bsdName)->post(
+        PenJobKind::InstallCheckJob, [pathKavo, done = std::move(done)](std::stop_token) -> PenJobs::Deliver {
+            const PackageFolder::Problem problem = PackageFolder::open(pathKavo).problem();
+            return [done, problem] { done(problem); };
+        });
+}
+
+void PenSession::removePackage(const QString& bsdName, const QString& file, const QString& pathKavo,
+    std::function<void(RemovalResult)> done)
+{
+    jobsFor(bsdName)->post(
+        PenJobKind::WriteJob, [file, pathKavo, done = std::move(done)](std::stop_token) -> PenJobs::Deliver {
+            const RemovalResult removed = ::removePackage(file, pathKavo);
+            return [done, removed] { done(removed); };
+        });
+}
+
+void PenSession::changeStickers(const QString& bsdName, const StickerChangeRequest& request,
+    std::function<void(const StickerChangeResult&)> done)
+{
+    jobsFor(bsdName)->post(
+        PenJobKind::WriteJob, [request, done = std::move(done)](std::stop_token) -> PenJobs::Deliver {
+            const StickerChangeResult result = applyStickerChange(request);
+            return [done, result] { done(result); };
+        });
 }
 
 // Reads the pen's product.ini off the main thread and stores the serial in its record.

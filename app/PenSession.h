@@ -1,7 +1,11 @@
 #pragma once
 
+#include "BookRemoval.h"
+#include "Catalogue.h"
 #include "DiskService.h"
 #include "PenRecord.h"
+#include "StickerChange.h"
+#include "VolumeSpace.h"
 
 #include <QObject>
 #include <QString>
@@ -11,6 +15,15 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
+
+// What a listing reads from a pen's volume.
+struct PenListing {
+    BookList rows;
+    PackageFolder::Problem problem = PackageFolder::Problem::None;
+    QString volumeLabel; // empty when the pen is not mounted
+    std::optional<VolumeUsage> usage;
+};
 
 class DiskJobs;
 class PenJobs;
@@ -69,6 +82,22 @@ public:
     PenJobs* jobsFor(const QString& bsdName);
     // True while a pen (any pen, without a name) has jobs queued, running or being handed over.
     bool penJobsRunning(const QString& bsdName = QString()) const;
+    // True while a removal or a sticker change of the pen is queued or runs.
+    bool isWriting(const QString& bsdName) const;
+
+    // The work on a pen's files, each a job of its queue; `done` gets the result on the main
+    // thread. A newer listing, header read or folder check of a pen supersedes an older one,
+    // whose `done` is never called; removals and sticker changes run in the order asked.
+    void listPen(const QString& bsdName, const QString& volume, const QString& pathKavo,
+        std::function<void(const PenListing&)> done);
+    void readStartSticker(
+        const QString& bsdName, const QString& file, bool masked, std::function<void(int value)> done);
+    void checkPackageFolder(
+        const QString& bsdName, const QString& pathKavo, std::function<void(PackageFolder::Problem)> done);
+    void removePackage(const QString& bsdName, const QString& file, const QString& pathKavo,
+        std::function<void(RemovalResult)> done);
+    void changeStickers(const QString& bsdName, const StickerChangeRequest& request,
+        std::function<void(const StickerChangeResult&)> done);
 
 signals:
     // A pen was stored (found, or its record replaced).

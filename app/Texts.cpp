@@ -105,6 +105,24 @@ QString freeSpaceLine(const QString& volumePath)
     return usage ? freeSpaceText(*usage) : QString();
 }
 
+QString penDetails(const PenRecord& pen, const QString& volumePath, const QString& label,
+    const std::optional<VolumeUsage>& usage)
+{
+    QStringList parts;
+    const QString serial = pen.serialText();
+    parts.append(QStringLiteral("序列号：%1").arg(serial.isEmpty() ? QStringLiteral("（无）") : serial));
+    if (volumePath.isEmpty()) {
+        parts.append(QStringLiteral("未挂载"));
+    } else {
+        parts.append(volumeLabelLine(label));
+        if (usage)
+            parts.append(freeSpaceText(*usage));
+    }
+    return parts.join(QStringLiteral("，"));
+}
+
+QString volumeLabelLine(const QString& label) { return QStringLiteral("卷标：%1").arg(label); }
+
 QString backupSummary(const BackupReport& report)
 {
     QStringList lines;

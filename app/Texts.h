@@ -4,6 +4,7 @@
 #include "InstallTexts.h"
 #include "PackageFolder.h"
 #include "PenBackup.h"
+#include "PenRecord.h"
 #include "PenTransfer.h"
 #include "StickerChange.h"
 #include "VolumeSpace.h"
@@ -76,6 +77,13 @@ QString textOf(TransferProblem problem);
 QString freeSpaceText(const VolumeUsage& usage);
 // freeSpaceText of the volume at a path; empty when there is no volume or it cannot be asked.
 QString freeSpaceLine(const QString& volumePath);
+
+// What tells a pen from another of the same model: its serial, and the label and free space of
+// its volume ("未挂载" when `volumePath` is empty).
+QString penDetails(const PenRecord& pen, const QString& volumePath, const QString& label,
+    const std::optional<VolumeUsage>& usage);
+// The line beside the serial: the volume's label; empty when it is not mounted.
+QString volumeLabelLine(const QString& label);
 
 // The summaries of the backup and transfer windows.
 QString backupSummary(const BackupReport& report);

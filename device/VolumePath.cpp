@@ -1,6 +1,8 @@
 #include "VolumePath.h"
 
+#include <QDir>
 #include <QFile>
+#include <QStorageInfo>
 
 QString decodeMountInfoField(const QByteArray& field)
 {
@@ -56,4 +58,13 @@ QString VolumePathForBSDName(const QString& bsdName, const QString& sysRoot, con
         return path;
     }
     return {};
+}
+
+QString volumeLabel(const QString& volumePath)
+{
+    if (volumePath.isEmpty())
+        return {};
+    const QStorageInfo storage(volumePath);
+    const QString label = storage.isValid() ? storage.name() : QString();
+    return label.isEmpty() ? QDir(volumePath).dirName() : label;
 }

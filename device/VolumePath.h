@@ -9,5 +9,9 @@
 QString VolumePathForBSDName(const QString& bsdName);
 QString VolumePathForBSDName(const QString& bsdName, const QString& sysRoot, const QString& mountInfoPath);
 
+// The label of the volume mounted at a path (its folder's name when the file system has none);
+// empty for an empty path.
+QString volumeLabel(const QString& volumePath);
+
 // Decodes the octal escapes (\040, \134, ...) that the kernel writes into mountinfo fields.
 QString decodeMountInfoField(const QByteArray& field);
