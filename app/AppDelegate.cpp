@@ -1,5 +1,6 @@
 #include "AppDelegate.h"
 
+#include "BookEditor.h"
 #include "BookRemoval.h"
 #include "BookSortModel.h"
 #include "BookTableModel.h"
@@ -71,6 +72,18 @@ AppDelegate::AppDelegate()
     connect(
         drops, &PackageDropHandler::filesDropped, this, &AppDelegate::installDropped, Qt::QueuedConnection);
 
+    // The edit area of the selected book, its removal and its sticker change.
+    m_editor = new BookEditor(BookEditorContext {
+                                  [this] { return selectedPen(); },
+                                  [this] { return pathKavo; },
+                                  [this] { return m_listingPending; },
+                                  [this] { InitData(); },
+                                  [this](const QString& message) { showInfo(message); },
+                                  [this] { updateBusy(); },
+                              },
+        BookEditorWidgets { listBook, btnRemove, btnApply, dtBookName, dtBookOid, dtOffsetOid }, m_session,
+        dataBook, m_sortModel, m_window.get());
+
     // Backup, restore and copy to another pen.
     m_copyActions
         = new PenCopyActions(PenCopyContext {
@@ -84,7 +97,7 @@ AppDelegate::AppDelegate()
             m_window.get(), m_ui->btnBackup, m_ui->btnRestore, m_ui->btnCopy);
 
     // The edit area starts as after a scan: nothing selected, nothing to edit.
-    disableBookControls();
+    m_editor->disable();
 
     // Pens and volume changes that come while a modal dialog is open wait until it closes.
     m_session->setDeferWhile([] { return QApplication::activeModalWidget() != nullptr; });
@@ -211,11 +224,7 @@ void AppDelegate::updatePenControls()
     btnEject->setEnabled(pens && !isEjecting() && !selectedBusy);
 }
 
-bool AppDelegate::writing() const
-{
-    const PenRecord* pen = selectedPen();
-    return pen && m_session->isWriting(pen->bsdName);
-}
+bool AppDelegate::writing() const { return m_editor->writing(); }
 
 // The selector's tooltip of a pen, from what its last listing read of its volume: the selector
 // is filled without reading any pen.
@@ -271,7 +280,7 @@ void AppDelegate::InitData()
     pathKavo = packageDirectoryFor(volume);
     m_listingPending = true;
     // The rows shown are about to change: nothing is done to them meanwhile.
-    disableBookControls();
+    m_editor->disable();
     m_session->listPen(
         pen->bsdName, volume, pathKavo, [this, listing, volume, record = *pen](const PenListing& read) {
             if (listing != m_listing)
@@ -289,10 +298,7 @@ void AppDelegate::InitData()
                 listKavo->setItemData(listKavo->currentIndex(), snKavo->toolTip(), Qt::ToolTipRole);
             m_copyActions->update();
 
-            disableBookControls();
-            dtBookName->setText(QString());
-            dtBookOid->setText(QString());
-            dtOffsetOid->setText(QString());
+            m_editor->clear();
             // A package folder that is missing or no real folder on the pen lists nothing: say why,
             // unless something was said since the listing was asked for.
             showInfo(textOf(read.problem));
@@ -304,82 +310,12 @@ void AppDelegate::InitData()
 
 bool AppDelegate::validateNumberByASCII(const QString& text) const { return ::validateNumberByASCII(text); }
 
-int AppDelegate::selectedBookRow() const
-{
-    const QModelIndexList rows = listBook->selectionModel()->selectedRows();
-    // The edit area, the removal and the sticker change work on one package: with several
-    // rows selected there is none to work on.
-    if (rows.size() != 1)
-        return -1;
-    // The table shows the rows in the user's order; dataBook keeps the scan's.
-    const int row = m_sortModel->bookRow(rows.first().row());
-    return row < dataBook.size() ? row : -1;
-}
-
-// The edit area of the selected book: usable only while a row is selected.
-void AppDelegate::disableBookControls()
-{
-    m_headerFile.clear();
-    for (QWidget* control :
-        std::initializer_list<QWidget*> { btnRemove, btnApply, dtBookName, dtBookOid, dtOffsetOid })
-        control->setEnabled(false);
-}
-
-BookList AppDelegate::selectedBooks() const
-{
-    QModelIndexList rows = listBook->selectionModel()->selectedRows();
-    std::sort(rows.begin(), rows.end(),
-        [](const QModelIndex& a, const QModelIndex& b) { return a.row() < b.row(); });
-    BookList books;
-    for (const QModelIndex& index : rows) {
-        const int row = m_sortModel->bookRow(index.row());
-        if (row >= 0 && row < dataBook.size())
-            books.append(dataBook.at(row));
-    }
-    return books;
-}
+BookList AppDelegate::selectedBooks() const { return m_editor->selectedBooks(); }
 
 void AppDelegate::tableViewSelectionDidChange()
 {
-    disableBookControls();
+    m_editor->selectionChanged();
     m_copyActions->update();
-
-    const int index = selectedBookRow();
-    if (index < 0)
-        return;
-    const PenRecord* pen = selectedPen();
-    if (isEjecting() && pen && pen->bsdName == m_session->ejecting())
-        return;
-    // Rows about to be listed again, or a package being removed or renumbered: wait for it.
-    if (!pen || m_listingPending || writing())
-        return;
-    const ListData& row = dataBook.at(index);
-    btnRemove->setEnabled(true);
-    btnApply->setEnabled(true);
-    dtBookName->setEnabled(true);
-    dtBookOid->setEnabled(true);
-    dtBookName->setText(row.name);
-    dtBookOid->setText(row.bookOid());
-    dtOffsetOid->setText(QStringLiteral("0000"));
-
-    const bool masked = row.type == QLatin1String("unb");
-    if (row.flag != QLatin1String("D") || (row.type != QLatin1String("dab") && !masked))
-        return;
-    // The start sticker is read from the package in the background; until it is in, the
-    // change is not offered (it would write what the field shows now).
-    btnApply->setEnabled(false);
-    const QString file = row.file;
-    m_headerFile = file;
-    m_session->readStartSticker(pen->bsdName, file, masked, [this, file](int value) {
-        const int index = selectedBookRow();
-        if (file != m_headerFile || index < 0 || dataBook.at(index).file != file || m_listingPending
-            || writing())
-            return;
-        m_headerFile.clear();
-        btnApply->setEnabled(true);
-        dtOffsetOid->setEnabled(true);
-        dtOffsetOid->setText(QString::asprintf("%04d", value));
-    });
 }
 
 void AppDelegate::tableViewSelected() { }
@@ -406,7 +342,7 @@ void AppDelegate::EjectPen()
     if (!m_session->eject(std::next(dataKavo.begin(), index)->first))
         return;
     listBook->clearSelection();
-    disableBookControls();
+    m_editor->disable();
     updatePenControls();
     showInfo(AppText::Ejecting, MessageTone::News);
 }
@@ -459,81 +395,6 @@ void AppDelegate::installDropped(const QStringList& packages, const QStringList&
         showInfo(refusedFilesMessage(refused));
 }
 
-void AppDelegate::RemoveBook()
-{
-    const int index = selectedBookRow();
-    if (index < 0)
-        return;
-    const ListData row = dataBook.at(index);
+void AppDelegate::RemoveBook() { m_editor->remove(alertHook); }
 
-    QMessageBox alert(QMessageBox::Warning, m_window->windowTitle(),
-        row.name + QStringLiteral("\r\n") + AppText::RemoveQuestion, QMessageBox::NoButton, m_window.get());
-    alert.setWindowModality(Qt::ApplicationModal);
-    QPushButton* remove = alert.addButton(AppText::Remove, QMessageBox::AcceptRole);
-    QPushButton* cancel = alert.addButton(AppText::Cancel, QMessageBox::RejectRole);
-    alert.setDefaultButton(remove);
-    alert.setEscapeButton(cancel);
-    alert.setInformativeText(AppText::RemoveWarning);
-
-    QAbstractButton* clicked = nullptr;
-    if (alertHook) {
-        clicked = alertHook(alert);
-    } else {
-        alert.exec();
-        clicked = alert.clickedButton();
-    }
-    if (clicked != remove)
-        return;
-    const PenRecord* pen = selectedPen();
-    if (!pen)
-        return;
-
-    const QString bsdName = pen->bsdName;
-    m_session->removePackage(bsdName, row.file, pathKavo, [this, bsdName](RemovalResult removed) {
-        writeDone(
-            bsdName, true, removed == RemovalResult::Removed ? std::nullopt : std::optional(textOf(removed)));
-    });
-    disableBookControls();
-    updateBusy();
-}
-
-// A removal or sticker change has ended: the pen is listed again if it is still the one shown,
-// and what the change has to say is said after the new rows are in.
-void AppDelegate::writeDone(const QString& bsdName, bool rescan, const std::optional<QString>& message)
-{
-    const PenRecord* pen = selectedPen();
-    if (rescan && pen && pen->bsdName == bsdName) {
-        InitData();
-    } else if (dtBookOid->isEnabled() && selectedBookRow() >= 0) {
-        // The row is still selected as it was: it can be changed or removed again.
-        btnRemove->setEnabled(true);
-        btnApply->setEnabled(m_headerFile.isEmpty());
-    } else {
-        tableViewSelectionDidChange();
-    }
-    if (message)
-        showInfo(*message);
-    updateBusy();
-}
-
-void AppDelegate::ApplyBook()
-{
-    const int index = selectedBookRow();
-    if (index < 0)
-        return;
-    const PenRecord* pen = selectedPen();
-    if (!pen)
-        return;
-    const ListData& row = dataBook.at(index);
-    const StickerChangeRequest request { row.file, row.flag, row.type, row.bookOid(), dtBookOid->text(),
-        dtOffsetOid->text(), pathKavo };
-    const QString bsdName = pen->bsdName;
-    // What the last action did: a change that went through clears an earlier refusal.
-    m_session->changeStickers(bsdName, request, [this, bsdName](const StickerChangeResult& result) {
-        writeDone(bsdName, result.rescan, textOf(result));
-    });
-    // The fields keep what was typed, for a correction after a refusal.
-    btnApply->setEnabled(false);
-    btnRemove->setEnabled(false);
-    updateBusy();
-}
+void AppDelegate::ApplyBook() { m_editor->apply(); }

@@ -16,6 +16,7 @@
 #include <memory>
 #include <optional>
 
+class BookEditor;
 class BookSortModel;
 class BookTableModel;
 class PenCopyActions;
@@ -99,8 +100,6 @@ public slots:
 
 private:
     void tableViewSelectionDidChange();
-    void disableBookControls();
-    void writeDone(const QString& bsdName, bool rescan, const std::optional<QString>& message);
     bool writing() const;
     QString penTooltip(const PenRecord& pen) const;
     void updateBusy();
@@ -109,7 +108,6 @@ private:
     void selectedVolumeMoved(const QStringList& bsdNames);
     void ejectFinished(bool ejected);
     void installDropped(const QStringList& packages, const QStringList& refused);
-    int selectedBookRow() const;
     const PenRecord* selectedPen() const;
 
     std::unique_ptr<QMainWindow> m_window;
@@ -141,6 +139,7 @@ private:
     BookSortModel* m_sortModel = nullptr;
     InstallBatch* m_installs = nullptr;
     PenCopyActions* m_copyActions = nullptr;
+    BookEditor* m_editor = nullptr;
     quint64 m_listing = 0; // the newest listing of the selected pen; older ones are dropped
     bool m_listingPending = false;
     // Shown once the listing under way is in: what was said after it was asked for.
@@ -148,5 +147,4 @@ private:
     MessageTone m_infoTone = MessageTone::Problem; // of the message shown
     // Each pen's volume label and free space as its last listing read them (no rows).
     std::map<QString, PenListing> m_volumes;
-    QString m_headerFile; // the package whose start sticker is being read
 };
