@@ -152,7 +152,7 @@ struct Dialog {
         window.windowDidLoad();
         window.show();
         // The proposal is read from the pen in the background.
-        QTest::qWaitFor([this] { return !window.isProposing(); }, 30000);
+        QVERIFY(QTest::qWaitFor([this] { return !window.isProposing(); }, 30000));
     }
     template <typename T> T* widget(const char* name) const
     {
