@@ -1,10 +1,9 @@
 #include "AppDelegate.h"
 #include "BackupManifest.h"
 #include "ConflictWindow.h"
+#include "MainWindowDriver.h"
 #include "PackageBuilder.h"
 #include "PenCopyActions.h"
-#include "PenJobsWait.h"
-#include "PenRecord.h"
 #include "TransferWindow.h"
 
 #include <QComboBox>
@@ -23,15 +22,11 @@ namespace {
 // The main window with two pens of the same model, whose volumes are plain folders.
 struct TwoPens {
     QTemporaryDir root;
-    AppDelegate app;
-    QHash<QString, QString> volumes;
+    MainWindowDriver driver;
     QString summary; // of the last transfer window
 
     TwoPens()
     {
-        app.setUsbMonitoringEnabled(false);
-        app.setVolumePathResolver([this](const QString& name) { return volumes.value(name); });
-        app.applicationDidFinishLaunching();
         TransferWindow::finishedHook = [this](TransferWindow& window) {
             summary = window.summary()->toPlainText();
             window.closeButton()->click();
@@ -39,7 +34,7 @@ struct TwoPens {
         for (const QString& pen : { QStringLiteral("sdb1"), QStringLiteral("sdc1") }) {
             const QString volume = root.filePath(pen == "sdb1" ? "PEN ONE" : "PEN TWO") + "/";
             QDir().mkpath(volume + "USER/CUSTOM");
-            volumes.insert(pen, volume);
+            driver.volumes.insert(pen, volume);
         }
     }
     ~TwoPens()
@@ -49,42 +44,19 @@ struct TwoPens {
         PenCopyActions::folderChooser = nullptr;
         PenCopyActions::penChooser = nullptr;
     }
+    // product.ini of 25 bytes or more: the serial is bytes 14 to 24.
+    void plug(const QString& bsdName)
+    {
+        const QByteArray ini
+            = bsdName == "sdb1" ? "[SYS]\r\nSerial=PENSERIAL01\r\n" : "[SYS]\r\nSerial=PENSERIAL02\r\n";
+        driver.addPen(bsdName, driver.volumes.value(bsdName), ini);
+    }
     void plugBoth()
     {
-        // product.ini of 25 bytes or more: the serial is bytes 14 to 24.
-        app.storePen(BuildPenRecord("vorna", "Pen", "0100", "sdb1", "[SYS]\r\nSerial=PENSERIAL01\r\n"));
-        app.storePen(BuildPenRecord("vorna", "Pen", "0100", "sdc1", "[SYS]\r\nSerial=PENSERIAL02\r\n"));
-        waitForPenJobs(app);
+        plug("sdb1");
+        plug("sdc1");
     }
-    QString packages(const QString& bsdName) const { return volumes.value(bsdName) + "USER/CUSTOM/"; }
-    template <typename T> T* widget(const char* name) const
-    {
-        T* found = app.window()->findChild<T*>(QLatin1String(name));
-        Q_ASSERT_X(found, "widget", name);
-        return found;
-    }
-    QPushButton* button(const char* name) const { return widget<QPushButton>(name); }
-    QTableView* table() const { return widget<QTableView>("listBook"); }
-    int rowOf(const QString& stat) const
-    {
-        const QAbstractItemModel* model = table()->model();
-        for (int row = 0; row < model->rowCount(); ++row)
-            if (model->index(row, 1).data().toString() == stat)
-                return row;
-        return -1;
-    }
-    void click(const QString& stat, Qt::KeyboardModifiers modifiers = {})
-    {
-        const QRect cell = table()->visualRect(table()->model()->index(rowOf(stat), 0));
-        QTest::mouseClick(table()->viewport(), Qt::LeftButton, modifiers, cell.center());
-        waitForPenJobs(app);
-    }
-    void selectPen(int index)
-    {
-        widget<QComboBox>("listKavo")->setCurrentIndex(index);
-        app.OnComboboxChanged();
-        waitForPenJobs(app);
-    }
+    QString packages(const QString& bsdName) const { return driver.volumes.value(bsdName) + "USER/CUSTOM/"; }
 };
 
 QStringList names(const QString& dir)
@@ -107,7 +79,7 @@ void BackupUiTest::pensToldApart()
 {
     TwoPens w;
     w.plugBoth();
-    const QComboBox* selector = w.widget<QComboBox>("listKavo");
+    const QComboBox* selector = w.driver.widget<QComboBox>("listKavo");
     QCOMPARE(selector->count(), 2);
     // The item texts stay as they are, the same for both pens; the tooltips differ.
     QCOMPARE(selector->itemText(0), selector->itemText(1));
@@ -116,10 +88,10 @@ void BackupUiTest::pensToldApart()
     QVERIFY2(first.contains("PENSERIAL01") && first.contains("PEN ONE"), qPrintable(first));
     QVERIFY2(second.contains("PENSERIAL02") && second.contains("PEN TWO"), qPrintable(second));
     QVERIFY(first.contains(QStringLiteral("可用")));
-    QCOMPARE(w.widget<QLabel>("dtPenInfo")->text(), QStringLiteral("卷标：PEN ONE"));
-    QCOMPARE(w.widget<QLineEdit>("snKavo")->toolTip(), first);
-    w.selectPen(1);
-    QCOMPARE(w.widget<QLabel>("dtPenInfo")->text(), QStringLiteral("卷标：PEN TWO"));
+    QCOMPARE(w.driver.widget<QLabel>("dtPenInfo")->text(), QStringLiteral("卷标：PEN ONE"));
+    QCOMPARE(w.driver.widget<QLineEdit>("snKavo")->toolTip(), first);
+    w.driver.selectPen(1);
+    QCOMPARE(w.driver.widget<QLabel>("dtPenInfo")->text(), QStringLiteral("卷标：PEN TWO"));
 }
 
 void BackupUiTest::severalRowsSelected()
@@ -130,34 +102,32 @@ void BackupUiTest::severalRowsSelected()
         .bytesAt(379, le32(7))
         .writeTo(w.packages("sdb1") + "012.dar");
     PackageBuilder(512).title(QStringLiteral("语文")).writeTo(w.packages("sdb1") + "013.das");
-    w.app.storePen(BuildPenRecord("vorna", "Pen", "0100", "sdb1", "[SYS]\r\nSerial=PENSERIAL01\r\n"));
-    QVERIFY(waitForPenJobs(w.app));
+    w.plug("sdb1");
     // One pen: nothing to copy to.
-    w.click(QStringLiteral("自制-012"));
-    QVERIFY(!w.button("btnCopy")->isEnabled());
-    w.app.storePen(BuildPenRecord("vorna", "Pen", "0100", "sdc1", "[SYS]\r\nSerial=PENSERIAL02\r\n"));
-    QVERIFY(waitForPenJobs(w.app));
-    QVERIFY(!w.button("btnCopy")->isEnabled()); // the rescan cleared the selection
+    w.driver.select(QStringLiteral("自制-012"));
+    QVERIFY(!w.driver.button("btnCopy")->isEnabled());
+    w.plug("sdc1");
+    QVERIFY(!w.driver.button("btnCopy")->isEnabled()); // the rescan cleared the selection
 
     // One row: the edit area as always.
-    w.click(QStringLiteral("自制-012"));
-    QVERIFY(w.button("btnCopy")->isEnabled());
-    QVERIFY(w.button("btnApply")->isEnabled());
-    QCOMPARE(w.widget<QLineEdit>("dtBookOid")->text(), QStringLiteral("012"));
-    QCOMPARE(w.widget<QLineEdit>("dtOffsetOid")->text(), QStringLiteral("0007"));
+    w.driver.select(QStringLiteral("自制-012"));
+    QVERIFY(w.driver.button("btnCopy")->isEnabled());
+    QVERIFY(w.driver.button("btnApply")->isEnabled());
+    QCOMPARE(w.driver.widget<QLineEdit>("dtBookOid")->text(), QStringLiteral("012"));
+    QCOMPARE(w.driver.widget<QLineEdit>("dtOffsetOid")->text(), QStringLiteral("0007"));
     // Two rows: no single package to edit or remove; the fields keep their text.
-    w.click(QStringLiteral("智能-013"), Qt::ControlModifier);
-    QCOMPARE(w.app.selectedBooks().size(), 2);
-    QVERIFY(w.button("btnCopy")->isEnabled());
+    w.driver.select(QStringLiteral("智能-013"), Qt::ControlModifier);
+    QCOMPARE(w.driver.app.selectedBooks().size(), 2);
+    QVERIFY(w.driver.button("btnCopy")->isEnabled());
     for (const char* name : { "btnApply", "btnRemove" })
-        QVERIFY(!w.button(name)->isEnabled());
+        QVERIFY(!w.driver.button(name)->isEnabled());
     for (const char* name : { "dtBookName", "dtBookOid", "dtOffsetOid" })
-        QVERIFY(!w.widget<QLineEdit>(name)->isEnabled());
-    QCOMPARE(w.widget<QLineEdit>("dtBookOid")->text(), QStringLiteral("012"));
+        QVERIFY(!w.driver.widget<QLineEdit>(name)->isEnabled());
+    QCOMPARE(w.driver.widget<QLineEdit>("dtBookOid")->text(), QStringLiteral("012"));
     // Back to one row.
-    w.click(QStringLiteral("智能-013"));
-    QVERIFY(w.button("btnApply")->isEnabled());
-    QCOMPARE(w.widget<QLineEdit>("dtBookOid")->text(), QStringLiteral("013"));
+    w.driver.select(QStringLiteral("智能-013"));
+    QVERIFY(w.driver.button("btnApply")->isEnabled());
+    QCOMPARE(w.driver.widget<QLineEdit>("dtBookOid")->text(), QStringLiteral("013"));
 }
 
 void BackupUiTest::backupAndRestoreThroughTheWindow()
@@ -174,14 +144,13 @@ void BackupUiTest::backupAndRestoreThroughTheWindow()
     const QString folder = w.root.filePath("backup");
     QDir().mkpath(folder);
     PenCopyActions::folderChooser = [&](const QString&) { return folder; };
-    QTest::mouseClick(w.button("btnBackup"), Qt::LeftButton);
-    QVERIFY(waitForPenJobs(w.app));
+    w.driver.click(w.driver.button("btnBackup"));
     QVERIFY2(w.summary.contains(QStringLiteral("已备份 2 个")), qPrintable(w.summary));
     QCOMPARE(names(folder), QStringList({ "012.dar", "014.dsr", ManifestFileName }));
     QCOMPARE(BackupManifest::read(folder)->serial, QStringLiteral("PENSERIAL01"));
 
     // Restored onto the second pen, where 012.dar is taken: the user moves it to 001.
-    w.selectPen(1);
+    w.driver.selectPen(1);
     QStringList offered;
     ConflictWindow::shownHook = [&](ConflictWindow& ask) {
         for (QComboBox* choice : ask.choices()) {
@@ -190,8 +159,7 @@ void BackupUiTest::backupAndRestoreThroughTheWindow()
         }
         ask.findChild<QPushButton*>("btnContinue")->click();
     };
-    QTest::mouseClick(w.button("btnRestore"), Qt::LeftButton);
-    QVERIFY(waitForPenJobs(w.app));
+    w.driver.click(w.driver.button("btnRestore"));
     QCOMPARE(offered, QStringList { QStringLiteral("改为 001.dar") });
     QVERIFY2(w.summary.contains(QStringLiteral("已复制 2 个，跳过 0 个，失败 0 个")), qPrintable(w.summary));
     QCOMPARE(names(w.packages("sdc1")), QStringList({ "001.dar", "012.dar", "014.dsr" }));
@@ -199,12 +167,12 @@ void BackupUiTest::backupAndRestoreThroughTheWindow()
     QCOMPARE(readFile(w.packages("sdc1") + "012.dar"), other);
     QCOMPARE(readFile(w.packages("sdc1") + "014.dsr"), story);
     // Rescanned: the table lists what the pen now holds.
-    QVERIFY(w.rowOf(QStringLiteral("自制-001")) >= 0 && w.rowOf(QStringLiteral("故事-014")) >= 0);
+    QVERIFY(
+        w.driver.rowOf(QStringLiteral("自制-001")) >= 0 && w.driver.rowOf(QStringLiteral("故事-014")) >= 0);
 
     // Backing up again into the same folder copies nothing and says why.
-    w.selectPen(0);
-    QTest::mouseClick(w.button("btnBackup"), Qt::LeftButton);
-    QVERIFY(waitForPenJobs(w.app));
+    w.driver.selectPen(0);
+    w.driver.click(w.driver.button("btnBackup"));
     QVERIFY2(w.summary.contains(QStringLiteral("只复制了新的和有改动的文件")), qPrintable(w.summary));
     QVERIFY2(w.summary.contains(QStringLiteral("已备份 0 个，未改动 2 个")), qPrintable(w.summary));
 }
@@ -218,16 +186,15 @@ void BackupUiTest::copySelectedRowsToTheOtherPen()
         writeFile(w.packages("sdc1") + name, books[name]);
     }
     w.plugBoth();
-    w.selectPen(1);
-    w.click(QStringLiteral("自制-012"));
-    w.click(QStringLiteral("故事-014"), Qt::ControlModifier);
+    w.driver.selectPen(1);
+    w.driver.select(QStringLiteral("自制-012"));
+    w.driver.select(QStringLiteral("故事-014"), Qt::ControlModifier);
     QStringList offered;
     PenCopyActions::penChooser = [&](const QStringList& pens) {
         offered = pens;
         return pens.value(0);
     };
-    QTest::mouseClick(w.button("btnCopy"), Qt::LeftButton);
-    QVERIFY(waitForPenJobs(w.app));
+    w.driver.click(w.driver.button("btnCopy"));
     QCOMPARE(offered.size(), 1);
     QVERIFY2(offered.first().contains("PENSERIAL01"), qPrintable(offered.first()));
     QVERIFY2(w.summary.contains(QStringLiteral("已复制 2 个")), qPrintable(w.summary));

@@ -3,9 +3,8 @@
 #include "Catalogue.h"
 #include "DiskService.h"
 #include "InstWindow.h"
+#include "MainWindowDriver.h"
 #include "PackageBuilder.h"
-#include "PenJobsWait.h"
-#include "PenRecord.h"
 
 #include <QAccessible>
 #include <QAction>
@@ -53,7 +52,7 @@ struct ShownWindow {
     QTemporaryDir volume;
     QString dir = volume.path() + "/USER/CUSTOM/";
     std::shared_ptr<std::atomic<int>> ejects = std::make_shared<std::atomic<int>>(0);
-    AppDelegate app;
+    MainWindowDriver driver { std::make_unique<CountingDisks>(ejects) };
 
     ShownWindow()
     {
@@ -62,42 +61,14 @@ struct ShownWindow {
         PackageBuilder()
             .title(QStringLiteral("三年级英语上册（人民教育出版社）同步点读"))
             .writeTo(dir + "003.dcs");
-        app.setUsbMonitoringEnabled(false);
-        app.setDiskService(std::make_unique<CountingDisks>(ejects));
-        app.setVolumePathResolver([this](const QString&) { return volume.path() + "/"; });
-        app.applicationDidFinishLaunching();
-        app.storePen(BuildPenRecord("vorna", "Pen", "0100", "sdx1", {}));
-        waitForPenJobs(app);
-        app.window()->show();
-        QApplication::setActiveWindow(app.window());
+        driver.addPen("sdx1", volume.path() + "/");
+        driver.app.window()->show();
+        QApplication::setActiveWindow(driver.app.window());
     }
     ~ShownWindow()
     {
         // An eject still running reports to the window: let it end first.
-        QTRY_VERIFY(!app.diskJobsRunning());
-    }
-    template <typename T = QWidget> T* widget(const QString& name) const
-    {
-        T* found = app.window()->findChild<T*>(name);
-        Q_ASSERT_X(found, "widget", qPrintable(name));
-        return found;
-    }
-    QTableView* table() const { return widget<QTableView>("listBook"); }
-    QStringList stats() const
-    {
-        QStringList cells;
-        const QAbstractItemModel* model = table()->model();
-        for (int row = 0; row < model->rowCount(); ++row)
-            cells << model->index(row, 1).data().toString();
-        return cells;
-    }
-    void select(const QString& stat)
-    {
-        const int row = int(stats().indexOf(stat));
-        QVERIFY2(row >= 0, qPrintable(stat));
-        const QRect cell = table()->visualRect(table()->model()->index(row, 0));
-        QTest::mouseClick(table()->viewport(), Qt::LeftButton, {}, cell.center());
-        QVERIFY(waitForPenJobs(app));
+        QTRY_VERIFY(!driver.app.diskJobsRunning());
     }
 };
 
@@ -183,12 +154,12 @@ void DesktopTest::shortcuts()
     QFETCH(QStringList, outcome);
 
     ShownWindow w;
-    QVERIFY(QTest::qWaitForWindowActive(w.app.window()));
+    QVERIFY(QTest::qWaitForWindowActive(w.driver.app.window()));
     if (!selected.isEmpty())
-        w.select(selected);
-    if (w.widget("dtBookOid")->isEnabled()) {
-        w.widget<QLineEdit>("dtBookOid")->setText("009");
-        w.widget<QLineEdit>("dtOffsetOid")->setText("0000");
+        w.driver.select(selected);
+    if (w.driver.widget("dtBookOid")->isEnabled()) {
+        w.driver.widget<QLineEdit>("dtBookOid")->setText("009");
+        w.driver.widget<QLineEdit>("dtOffsetOid")->setText("0000");
     }
     PackageBuilder().title("Late").writeTo(w.dir + "005.dar");
 
@@ -206,7 +177,7 @@ void DesktopTest::shortcuts()
         dialog->reject();
     };
 
-    QWidget* target = w.widget(focus);
+    QWidget* target = w.driver.widget(focus);
     target->setFocus();
     QCOMPARE(QApplication::focusWidget(), target);
     QTest::keySequence(target, keys);
@@ -221,7 +192,7 @@ void DesktopTest::shortcuts()
             seen << "removed";
         if (QFileInfo::exists(w.dir + "009.dar"))
             seen << "renumbered";
-        if (w.stats().contains("自制-005"))
+        if (w.driver.column(1).contains("自制-005"))
             seen << "rescanned";
         if (*w.ejects)
             seen << "ejected";
@@ -233,7 +204,7 @@ void DesktopTest::shortcuts()
     // and an eject ends on another thread: what a key does may come a moment later.
     QTest::qWait(300);
     QTRY_COMPARE_WITH_TIMEOUT(happened(), outcome, 10000);
-    QTRY_VERIFY(!w.app.diskJobsRunning());
+    QTRY_VERIFY(!w.driver.app.diskJobsRunning());
     QCOMPARE(happened(), outcome);
 }
 
@@ -264,16 +235,16 @@ void DesktopTest::tooltipsNameTheShortcuts()
     QFETCH(QKeySequence, keys);
 
     ShownWindow w;
-    auto* pushButton = w.widget<QPushButton>(button);
+    auto* pushButton = w.driver.widget<QPushButton>(button);
     QVERIFY2(pushButton->toolTip().endsWith("（" + named + "）"), qPrintable(pushButton->toolTip()));
     QStringList bound;
     if (!pushButton->shortcut().isEmpty())
         bound << pushButton->shortcut().toString();
     // Only whether a click arrives counts here, not what the controller does with it.
-    QObject::disconnect(pushButton, nullptr, &w.app, nullptr);
+    QObject::disconnect(pushButton, nullptr, &w.driver.app, nullptr);
     pushButton->setEnabled(true);
     QSignalSpy clicked(pushButton, &QPushButton::clicked);
-    for (QAction* action : w.app.window()->findChildren<QAction*>()) {
+    for (QAction* action : w.driver.app.window()->findChildren<QAction*>()) {
         clicked.clear();
         action->trigger();
         if (clicked.count() == 1)
@@ -285,10 +256,10 @@ void DesktopTest::tooltipsNameTheShortcuts()
 void DesktopTest::tabOrder()
 {
     ShownWindow w;
-    QVERIFY(QTest::qWaitForWindowActive(w.app.window()));
+    QVERIFY(QTest::qWaitForWindowActive(w.driver.app.window()));
     // Every control usable but the copy to another pen (one pen): a self-made package selected.
-    w.select("自制-001");
-    w.widget("listKavo")->setFocus();
+    w.driver.select("自制-001");
+    w.driver.widget("listKavo")->setFocus();
     QStringList order { QApplication::focusWidget()->objectName() };
     for (int i = 0; i < 13; ++i) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
@@ -304,10 +275,11 @@ void DesktopTest::tabOrder()
 void DesktopTest::layoutFitsItsTexts()
 {
     ShownWindow w;
-    QMainWindow* window = w.app.window();
+    QMainWindow* window = w.driver.app.window();
     QVERIFY(QTest::qWaitForWindowExposed(window));
-    w.select("自制-001");
-    w.widget<QLabel>("dtInfo")->setText(QStringLiteral("点读笔弹出失败，请关闭正在使用点读笔的程序后重试！"));
+    w.driver.select("自制-001");
+    w.driver.widget<QLabel>("dtInfo")->setText(
+        QStringLiteral("点读笔弹出失败，请关闭正在使用点读笔的程序后重试！"));
     QCoreApplication::processEvents();
 
     QList<QWidget*> controls;
@@ -333,7 +305,7 @@ void DesktopTest::layoutFitsItsTexts()
             QVERIFY2(!controls[i]->geometry().intersects(controls[j]->geometry()),
                 qPrintable(controls[i]->objectName() + " overlaps " + controls[j]->objectName()));
 
-    QTableView* table = w.table();
+    QTableView* table = w.driver.listBook();
     const QHeaderView* header = table->horizontalHeader();
     for (int column = 0; column < 2; ++column) {
         const QString caption = table->model()->headerData(column, Qt::Horizontal).toString();
@@ -395,15 +367,15 @@ void DesktopTest::accessibleNames()
     QFETCH(QString, caption);
 
     ShownWindow w;
-    auto* info = w.widget<QLabel>("dtInfo");
+    auto* info = w.driver.widget<QLabel>("dtInfo");
     info->setText(QStringLiteral("贴号已存在"));
-    QWidget* control = w.widget(widget);
+    QWidget* control = w.driver.widget(widget);
     if (name == "<message>")
         name = info->text();
     if (name == "<free space>")
-        name = w.widget<QLabel>("dtSpace")->text();
+        name = w.driver.widget<QLabel>("dtSpace")->text();
     if (name == "<current pen>")
-        name = w.widget<QComboBox>("listKavo")->currentText();
+        name = w.driver.widget<QComboBox>("listKavo")->currentText();
     QVERIFY(!name.isEmpty());
     QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(control);
     QVERIFY(iface);
@@ -414,7 +386,7 @@ void DesktopTest::accessibleNames()
     const auto labels = iface->relations(QAccessible::Label);
     if (!caption.isEmpty()) {
         QCOMPARE(labels.size(), 1);
-        QCOMPARE(labels.first().first->object(), w.widget(caption));
+        QCOMPARE(labels.first().first->object(), w.driver.widget(caption));
     }
 }
 
@@ -422,7 +394,7 @@ void DesktopTest::accessibleNames()
 void DesktopTest::tableColumnsAreNamed()
 {
     ShownWindow w;
-    QAccessibleInterface* table = QAccessible::queryAccessibleInterface(w.table());
+    QAccessibleInterface* table = QAccessible::queryAccessibleInterface(w.driver.listBook());
     QVERIFY(table && table->tableInterface());
     QCOMPARE(table->tableInterface()->columnCount(), 2);
     // The header cells among the table's children (asking a cell for its header cells makes

@@ -6,11 +6,10 @@
 #include "InstWindow.h"
 #include "InstallTexts.h"
 #include "LoopPen.h"
+#include "MainWindowDriver.h"
 #include "NoFileEntry.h"
 #include "PackageBuilder.h"
 #include "PackageCopy.h"
-#include "PenJobsWait.h"
-#include "PenRecord.h"
 #include "ScratchMount.h"
 #include "Texts.h"
 
@@ -238,7 +237,7 @@ bool corruptOnDevice(const QString& file, const QString& device, qint64 offset, 
 struct Batch {
     QTemporaryDir computer;
     PenVolume pen;
-    AppDelegate app;
+    MainWindowDriver driver;
     QStringList answers;
     QStringList proposals;
     QStringList titles;
@@ -252,11 +251,7 @@ struct Batch {
         writeFile(computer.filePath("photo.png"), "x");
         PackageBuilder().title(QStringLiteral("旧书")).writeTo(pen.custom() + "001.dar");
 
-        app.setUsbMonitoringEnabled(false);
-        app.setVolumePathResolver([this](const QString&) { return pen.volume(); });
-        app.applicationDidFinishLaunching();
-        app.storePen(BuildPenRecord("vorna", "Pen", "0100", "sdb1", {}));
-        waitForPenJobs(app);
+        driver.addPen("sdb1", pen.volume());
         InstWindow::windowShown = [this](InstWindow* dialog) {
             QTimer::singleShot(20000, dialog, [dialog] { dialog->done(QDialog::Rejected); });
             proposals << dialog->findChild<QLineEdit*>("dtBookOid")->text();
@@ -267,8 +262,6 @@ struct Batch {
                 Qt::LeftButton);
         };
     }
-    QTableView* table() const { return app.window()->findChild<QTableView*>("listBook"); }
-    QString info() const { return app.window()->findChild<QLabel*>("dtInfo")->text(); }
     QList<QUrl> urls(const QStringList& names) const
     {
         QList<QUrl> list;
@@ -1347,12 +1340,12 @@ void InstallTest::dropOnMainWindow()
 
     Batch b;
     b.answers = answers;
-    QSignalSpy resets(b.table()->model(), &QAbstractItemModel::modelReset);
+    QSignalSpy resets(b.driver.listBook()->model(), &QAbstractItemModel::modelReset);
 
     QMimeData mime;
     mime.setUrls(b.urls(dropped));
     // Over the book table: its viewport takes no drops of its own, the window does.
-    QWidget* target = b.table()->viewport();
+    QWidget* target = b.driver.listBook()->viewport();
     const QPoint at = target->rect().center();
     QDragEnterEvent enter(at, Qt::CopyAction | Qt::MoveAction, &mime, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(target, &enter);
@@ -1364,12 +1357,12 @@ void InstallTest::dropOnMainWindow()
     // The installs start once the drop event has returned.
     QVERIFY(b.proposals.isEmpty());
 
-    QTRY_COMPARE(b.info(), message);
+    QTRY_COMPARE(b.driver.info(), message);
     QTRY_COMPARE(b.proposals, proposals);
-    QVERIFY(waitForPenJobs(b.app));
+    QVERIFY(b.driver.waitForPen());
     QCOMPARE(entries(b.pen.custom()), installed);
     QCOMPARE(int(resets.size()), rescans);
-    QCOMPARE(b.app.books().size(), installed.size());
+    QCOMPARE(b.driver.app.books().size(), installed.size());
     if (proposals.size() > 1)
         QCOMPARE(b.titles.last(), QStringLiteral("安装点读包（%1/%1）").arg(proposals.size()));
 }
@@ -1378,16 +1371,16 @@ void InstallTest::dropWithoutPen()
 {
     Batch b;
     // Not mounted any more: nothing may be written anywhere.
-    b.app.setVolumePathResolver([](const QString&) { return QString(); });
-    QTest::mouseClick(b.app.window()->findChild<QPushButton*>("btnRefresh"), Qt::LeftButton);
+    b.driver.volumes.clear();
+    b.driver.click(b.driver.button("btnRefresh"));
     QMimeData mime;
     mime.setUrls(b.urls({ "a.dab" }));
     QDragEnterEvent enterFiles(QPoint(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(b.app.window(), &enterFiles);
+    QApplication::sendEvent(b.driver.app.window(), &enterFiles);
     QVERIFY(enterFiles.isAccepted());
     QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(b.app.window(), &drop);
-    QTRY_COMPARE(b.info(), QStringLiteral("未找到点读笔存储，无法安装！"));
+    QApplication::sendEvent(b.driver.app.window(), &drop);
+    QTRY_COMPARE(b.driver.info(), QStringLiteral("未找到点读笔存储，无法安装！"));
     QVERIFY(b.proposals.isEmpty());
     QCOMPARE(entries(b.pen.custom()), QStringList { "001.dar" });
 
@@ -1396,7 +1389,7 @@ void InstallTest::dropWithoutPen()
     text.setText("hello");
     QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &text, Qt::LeftButton, Qt::NoModifier);
     enter.ignore();
-    QApplication::sendEvent(b.app.window(), &enter);
+    QApplication::sendEvent(b.driver.app.window(), &enter);
     QVERIFY(!enter.isAccepted());
 }
 
@@ -1422,7 +1415,7 @@ void InstallTest::severalChosenInFileDialog()
 
     Batch b;
     b.answers = { "install", "install", "install" };
-    QSignalSpy resets(b.table()->model(), &QAbstractItemModel::modelReset);
+    QSignalSpy resets(b.driver.listBook()->model(), &QAbstractItemModel::modelReset);
     bool stayedOpen = false;
     AppDelegate::fileDialogShown = [&](QFileDialog* dialog) {
         QCOMPARE(dialog->fileMode(), QFileDialog::ExistingFiles);
@@ -1436,8 +1429,7 @@ void InstallTest::severalChosenInFileDialog()
         if (stayedOpen)
             panel->reject();
     };
-    QTest::mouseClick(b.app.window()->findChild<QPushButton*>("btnInstall"), Qt::LeftButton);
-    QVERIFY(waitForPenJobs(b.app));
+    b.driver.click(b.driver.button("btnInstall"));
     QCOMPARE(stayedOpen, proposals.isEmpty());
     QCOMPARE(b.proposals, proposals);
     QCOMPARE(entries(b.pen.custom()), installed);
@@ -1522,12 +1514,9 @@ void InstallTest::fromMainWindow()
     PenVolume pen;
     PackageBuilder().title(QStringLiteral("旧书")).writeTo(pen.custom() + "001.dar");
 
-    AppDelegate app;
-    app.setUsbMonitoringEnabled(false);
-    app.setVolumePathResolver([&](const QString&) { return pen.volume(); });
-    app.applicationDidFinishLaunching();
-    app.storePen(BuildPenRecord("vorna", "Pen", "0100", "sdb1", {}));
-    QVERIFY(waitForPenJobs(app));
+    MainWindowDriver w;
+    w.addPen("sdb1", pen.volume());
+    AppDelegate& app = w.app;
     QCOMPARE(app.packageDirectory(), pen.custom());
 
     bool fileDialogStayedOpen = false;
@@ -1552,8 +1541,7 @@ void InstallTest::fromMainWindow()
         QTest::mouseClick(
             dialog->findChild<QPushButton*>(action == "cancel" ? "btnCancel" : "btnInstall"), Qt::LeftButton);
     };
-    QTest::mouseClick(app.window()->findChild<QPushButton*>("btnInstall"), Qt::LeftButton);
-    QVERIFY(waitForPenJobs(app));
+    w.click(w.button("btnInstall"));
 
     QCOMPARE(bool(app.installDialog()), dialogCreated);
     QCOMPARE(fileDialogStayedOpen, chosen == "notes.txt");
@@ -1575,12 +1563,9 @@ void InstallTest::secondInstallReplacesDialog()
     const QString path = PackageBuilder(2048).title(QStringLiteral("书")).writeTo(computer.filePath("a.dab"));
     PenVolume pen;
 
-    AppDelegate app;
-    app.setUsbMonitoringEnabled(false);
-    app.setVolumePathResolver([&](const QString&) { return pen.volume(); });
-    app.applicationDidFinishLaunching();
-    app.storePen(BuildPenRecord("vorna", "Pen", "0100", "sdb1", {}));
-    QVERIFY(waitForPenJobs(app));
+    MainWindowDriver w;
+    w.addPen("sdb1", pen.volume());
+    AppDelegate& app = w.app;
 
     AppDelegate::fileDialogShown = [&](QFileDialog* dialog) {
         dialog->selectFile(path);
@@ -1590,13 +1575,11 @@ void InstallTest::secondInstallReplacesDialog()
         QTimer::singleShot(20000, dialog, [dialog] { dialog->done(QDialog::Rejected); });
         QTest::mouseClick(dialog->findChild<QPushButton*>("btnInstall"), Qt::LeftButton);
     };
-    QPushButton* install = app.window()->findChild<QPushButton*>("btnInstall");
-    QTest::mouseClick(install, Qt::LeftButton);
-    QVERIFY(waitForPenJobs(app));
+    QPushButton* install = w.button("btnInstall");
+    w.click(install);
     const QPointer<InstWindow> first = app.installDialog();
     QVERIFY(first);
-    QTest::mouseClick(install, Qt::LeftButton);
-    QVERIFY(waitForPenJobs(app));
+    w.click(install);
     QVERIFY(!first);
     QVERIFY(app.installDialog());
 
