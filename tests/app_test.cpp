@@ -2,15 +2,13 @@
 #include "BookHeader.h"
 #include "Catalogue.h"
 #include "LoopPen.h"
+#include "MainWindowDriver.h"
 #include "PackageBuilder.h"
 #include "PackageFolder.h"
 #include "PenJobs.h"
-#include "PenJobsWait.h"
 #include "PenRecord.h"
 #include "ScratchMount.h"
 #include "Texts.h"
-#include "VolumePath.h"
-#include "VolumeSpace.h"
 
 #include <QComboBox>
 #include <QFileDialog>
@@ -30,89 +28,6 @@
 #include <unistd.h>
 
 namespace {
-
-// The main window with its named widgets, pens stored as the device code would store them,
-// and volumes that are plain directories.
-struct Window {
-    AppDelegate app;
-    QHash<QString, QString> volumes; // BSD name -> volume path
-
-    Window()
-    {
-        app.setUsbMonitoringEnabled(false);
-        app.setVolumePathResolver([this](const QString& name) { return volumes.value(name); });
-        app.applicationDidFinishLaunching();
-    }
-    template <typename T> T* widget(const char* name) const
-    {
-        T* found = app.window()->findChild<T*>(QLatin1String(name));
-        Q_ASSERT_X(found, "widget", name);
-        return found;
-    }
-    QComboBox* listKavo() const { return widget<QComboBox>("listKavo"); }
-    QTableView* listBook() const { return widget<QTableView>("listBook"); }
-    QLineEdit* field(const char* name) const { return widget<QLineEdit>(name); }
-    QPushButton* button(const char* name) const { return widget<QPushButton>(name); }
-    QString info() const { return widget<QLabel>("dtInfo")->text(); }
-
-    void addPen(const QString& bsdName, const QString& volume, const QByteArray& ini = {})
-    {
-        volumes.insert(bsdName, volume);
-        app.storePen(BuildPenRecord("vorna", "Pen", "0100", bsdName, ini));
-        QVERIFY(waitForPenJobs(app));
-    }
-    QStringList column(int column) const
-    {
-        QStringList cells;
-        const QAbstractItemModel* model = listBook()->model();
-        for (int row = 0; row < model->rowCount(); ++row)
-            cells << model->index(row, column).data().toString();
-        return cells;
-    }
-    int rowOf(const QString& stat) const { return int(column(1).indexOf(stat)); }
-    void clickRow(int row)
-    {
-        const QRect cell = listBook()->visualRect(listBook()->model()->index(row, 0));
-        QTest::mouseClick(listBook()->viewport(), Qt::LeftButton, {}, cell.center());
-        QVERIFY(waitForPenJobs(app));
-    }
-    void clickHeader(int section)
-    {
-        QHeaderView* header = listBook()->horizontalHeader();
-        const QPoint centre(header->sectionViewportPosition(section) + header->sectionSize(section) / 2,
-            header->height() / 2);
-        QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, centre);
-        QVERIFY(waitForPenJobs(app));
-    }
-    void select(const QString& stat)
-    {
-        const int row = rowOf(stat);
-        QVERIFY2(row >= 0, qPrintable(stat));
-        listBook()->scrollTo(listBook()->model()->index(row, 0));
-        const QRect cell = listBook()->visualRect(listBook()->model()->index(row, 0));
-        QTest::mouseClick(listBook()->viewport(), Qt::LeftButton, {}, cell.center());
-        QVERIFY(waitForPenJobs(app));
-    }
-    // Types like a user where a key can produce the text (full-width digits come from an
-    // input method, so they are set directly); a disabled field keeps what the window put there
-    // unless the case says otherwise.
-    void type(QLineEdit* edit, const QString& text)
-    {
-        if (!edit->isEnabled() || text.toLatin1() != text.toUtf8()) {
-            edit->setText(text);
-            return;
-        }
-        edit->clear();
-        QTest::keyClicks(edit, text);
-    }
-    void apply(const QString& book, const QString& start)
-    {
-        type(field("dtBookOid"), book);
-        type(field("dtOffsetOid"), start);
-        QTest::mouseClick(button("btnApply"), Qt::LeftButton);
-        QVERIFY(waitForPenJobs(app));
-    }
-};
 
 // Holds the window's pen jobs of one kind where a slow pen would: each waits until released,
 // or until it is asked to stop (then it notes that), or five seconds at most.
@@ -152,16 +67,10 @@ bool busyCursor(const QWidget* widget)
 class AppTest : public QObject {
     Q_OBJECT
 private slots:
-    void penRecordSerial_data();
-    void penRecordSerial();
-    void mountInfoLookup_data();
-    void mountInfoLookup();
-    void mountInfoOnRealLoopMount();
+    void realMountReadThroughWindow();
     void volumeFollowedAfterRecognition();
     void refreshReadsSerialAgain();
 
-    void humanSize_data();
-    void humanSize();
     void freeSpaceShown();
 
     void launchWithoutPen();
@@ -187,84 +96,19 @@ private slots:
     void closingDuringJob();
 };
 
-void AppTest::penRecordSerial_data()
-{
-    QTest::addColumn<QByteArray>("ini");
-    QTest::addColumn<QString>("serial");
-
-    const QByteArray line = "[SYS]\nSerial=ABCDEFGHIJKLMN\n"; // 28 bytes
-    QTest::addRow("missing") << QByteArray() << "";
-    QTest::addRow("23 bytes") << line.left(23) << "";
-    QTest::addRow("24 bytes: 13..23") << line.left(24) << QString::fromLatin1(line.mid(13, 11));
-    QTest::addRow("25 bytes: 14..24") << line.left(25) << QString::fromLatin1(line.mid(14, 11));
-    QTest::addRow("long file: 14..24")
-        << line + QByteArray(500, 'z') << QString::fromLatin1(line.mid(14, 11));
-    QTest::addRow("0x00 ends the text") << QByteArray("0123456789abcdABC\0EFGHIJKLM", 27) << "ABC";
-    QTest::addRow("line ends are kept") << QByteArray("01234567890123AB\r\nxyzwvQQ") << "AB\r\nxyzwvQQ";
-}
-
-void AppTest::penRecordSerial()
-{
-    QFETCH(QByteArray, ini);
-    const PenRecord record = BuildPenRecord("vorna", "Pen", "0100", "sdb1", ini);
-    QTEST(record.serialText(), "serial");
-    QCOMPARE(record.serial[11], '\0');
-    QCOMPARE(record.displayName, QStringLiteral("Zanvi点读笔"));
-    QCOMPARE(record.selectorText(), QStringLiteral("Zanvi点读笔 Pen 0100"));
-    QCOMPARE(record.bsdName, QStringLiteral("sdb1"));
-}
-
-void AppTest::mountInfoLookup_data()
-{
-    QTest::addColumn<QString>("dev");
-    QTest::addColumn<QString>("volume");
-
-    QTest::addRow("blank in the label") << "8:17"
-                                        << "/media/MY PEN/";
-    QTest::addRow("backslash, tab and non-ASCII") << "8:33"
-                                                  << "/media/a\\b\tc 笔/";
-    QTest::addRow("bind mount of a subdirectory is not the volume") << "8:49"
-                                                                    << "/mnt/whole/";
-    QTest::addRow("not mounted") << "8:65"
-                                 << "";
-}
-
-void AppTest::mountInfoLookup()
-{
-    QFETCH(QString, dev);
-    QTemporaryDir root;
-    const QString name = QStringLiteral("sdx");
-    writeFile(root.filePath("sys/class/block/sdx/dev"), dev.toLatin1() + '\n');
-    writeFile(root.filePath("mountinfo"),
-        "22 1 8:1 / / rw,relatime shared:1 - ext4 /dev/sda1 rw\n"
-        "90 22 8:17 / /media/MY\\040PEN rw,nosuid shared:2 - vfat /dev/sdb1 rw,flush\n"
-        "91 22 8:33 / /media/a\\134b\\011c\\040\xe7\xac\x94 rw - vfat /dev/sdc1 rw\n"
-        "92 22 8:49 /sub /mnt/bound rw - ext4 /dev/sdd1 rw\n"
-        "93 22 8:49 / /mnt/whole rw - ext4 /dev/sdd1 rw\n");
-    QTEST(VolumePathForBSDName(name, root.filePath("sys"), root.filePath("mountinfo")), "volume");
-    // Names that could leave the block class directory are refused.
-    QCOMPARE(VolumePathForBSDName("../sdx", root.filePath("sys"), root.filePath("mountinfo")), QString());
-    QCOMPARE(VolumePathForBSDName(QString(), root.filePath("sys"), root.filePath("mountinfo")), QString());
-}
-
-void AppTest::mountInfoOnRealLoopMount()
+void AppTest::realMountReadThroughWindow()
 {
     LoopPen pen("[SYS]\r\nSerial=PEN20261210X\r\n", QStringLiteral("数学"));
     if (!pen.isMounted())
         QSKIP(qPrintable(pen.reason()));
-    QCOMPARE(VolumePathForBSDName(pen.loopName()), pen.mountPoint() + "/");
 
     // End to end: the pen's serial and packages are read from the real mount.
-    AppDelegate app;
-    app.setUsbMonitoringEnabled(false);
-    app.applicationDidFinishLaunching();
-    app.storePen(BuildPenRecord(
-        "vorna", "Pen", "0100", pen.loopName(), readFile(pen.mountPoint() + "/SYS/INI/product.ini")));
-    QVERIFY(waitForPenJobs(app));
-    QCOMPARE(app.serial(), QStringLiteral("PEN20261210"));
-    QCOMPARE(app.packageDirectory(), pen.mountPoint() + "/USER/CUSTOM/");
-    QCOMPARE(app.books().size(), 1);
-    QCOMPARE(app.books().first().name, QStringLiteral("数学"));
+    MainWindowDriver w { MainWindowDriver::SystemMounts() };
+    w.addPen(pen.loopName(), QString(), readFile(pen.mountPoint() + "/SYS/INI/product.ini"));
+    QCOMPARE(w.app.serial(), QStringLiteral("PEN20261210"));
+    QCOMPARE(w.app.packageDirectory(), pen.mountPoint() + "/USER/CUSTOM/");
+    QCOMPARE(w.app.books().size(), 1);
+    QCOMPARE(w.app.books().first().name, QStringLiteral("数学"));
 }
 
 void AppTest::volumeFollowedAfterRecognition()
@@ -275,11 +119,9 @@ void AppTest::volumeFollowedAfterRecognition()
     QVERIFY(pen.unmount());
 
     // Recognised before anybody mounted it: listed, nothing to read yet.
-    AppDelegate app;
-    app.setUsbMonitoringEnabled(false);
-    app.applicationDidFinishLaunching();
-    app.storePen(BuildPenRecord("vorna", "Pen", "0100", pen.loopName(), {}));
-    QVERIFY(waitForPenJobs(app));
+    MainWindowDriver w { MainWindowDriver::SystemMounts() };
+    w.addPen(pen.loopName(), QString());
+    AppDelegate& app = w.app;
     QCOMPARE(app.serial(), QString());
     QVERIFY(app.books().isEmpty());
 
@@ -301,41 +143,16 @@ void AppTest::refreshReadsSerialAgain()
     QTemporaryDir volume;
     writeFile(volume.filePath("SYS/INI/product.ini"), "[SYS]\r\nSerial=PEN20261210X\r\n");
     PackageBuilder(400).title("语文").writeTo(volume.filePath("USER/CUSTOM/001.dar"));
-    Window w;
+    MainWindowDriver w;
     w.addPen("sdb1", QString());
     QCOMPARE(w.app.serial(), QString());
 
     // Mounted where the program did not see it happen: refresh reads the serial too.
     w.volumes.insert("sdb1", volume.path() + "/");
-    QTest::mouseClick(w.button("btnRefresh"), Qt::LeftButton);
-    QVERIFY(waitForPenJobs(w.app));
+    w.click(w.button("btnRefresh"));
     QCOMPARE(w.app.serial(), QStringLiteral("PEN20261210"));
     QCOMPARE(w.field("snKavo")->text(), QStringLiteral("PEN20261210"));
     QCOMPARE(w.app.books().size(), 1);
-}
-
-void AppTest::humanSize_data()
-{
-    QTest::addColumn<qint64>("bytes");
-    QTest::addColumn<QString>("text");
-
-    QTest::addRow("nothing") << 0LL << "0 B";
-    QTest::addRow("bytes up to 999") << 999LL << "999 B";
-    QTest::addRow("1000 bytes are 1 KB") << 1000LL << "1.0 KB";
-    QTest::addRow("one decimal") << 1536LL << "1.5 KB";
-    QTest::addRow("just below a rollover") << 999949LL << "999.9 KB";
-    QTest::addRow("rounding up moves to the next unit") << 999950LL << "1.0 MB";
-    QTest::addRow("4 MiB tmpfs") << 4194304LL << "4.2 MB";
-    QTest::addRow("a 4 GB pen") << 3900000000LL << "3.9 GB";
-    QTest::addRow("gigabytes") << 1234567890LL << "1.2 GB";
-    QTest::addRow("terabytes") << 2000000000000LL << "2.0 TB";
-    QTest::addRow("negative counts as nothing") << -5LL << "0 B";
-}
-
-void AppTest::humanSize()
-{
-    QFETCH(qint64, bytes);
-    QTEST(::humanSize(bytes), "text");
 }
 
 void AppTest::freeSpaceShown()
@@ -344,7 +161,7 @@ void AppTest::freeSpaceShown()
     ScratchMount pen(4 * 1024 * 1024);
     if (!pen.isMounted())
         QSKIP(qPrintable(pen.reason()));
-    Window w;
+    MainWindowDriver w;
     QLabel* space = w.widget<QLabel>("dtSpace");
     QCOMPARE(space->text(), QString());
     w.addPen("sdb1", pen.path());
@@ -353,8 +170,7 @@ void AppTest::freeSpaceShown()
     // Every scan asks again.
     QVERIFY(writeFile(pen.path() + "USER/CUSTOM/001.dar", PackageBuilder::pattern(1024 * 1024)));
     QCOMPARE(space->text(), QStringLiteral("可用 4.2 MB，共 4.2 MB"));
-    QTest::mouseClick(w.button("btnRefresh"), Qt::LeftButton);
-    QVERIFY(waitForPenJobs(w.app));
+    w.click(w.button("btnRefresh"));
     QCOMPARE(space->text(), QStringLiteral("可用 3.1 MB，共 4.2 MB"));
 
     // A pen whose volume is not mounted shows nothing.
@@ -365,7 +181,7 @@ void AppTest::freeSpaceShown()
 
 void AppTest::launchWithoutPen()
 {
-    Window w;
+    MainWindowDriver w;
     QCOMPARE(w.app.window()->windowTitle(), QStringLiteral("点读笔管理"));
     QCOMPARE(w.listKavo()->count(), 1);
     QCOMPARE(w.listKavo()->currentIndex(), 0);
@@ -381,8 +197,7 @@ void AppTest::launchWithoutPen()
     QVERIFY(!w.button("btnRemove")->isEnabled());
     QVERIFY(!w.button("btnApply")->isEnabled());
 
-    QTest::mouseClick(w.button("btnRefresh"), Qt::LeftButton);
-    QVERIFY(waitForPenJobs(w.app));
+    w.click(w.button("btnRefresh"));
     QCOMPARE(w.listKavo()->count(), 1);
     QCOMPARE(w.app.packageDirectory(), QString());
 }
@@ -393,7 +208,7 @@ void AppTest::pensInKeyOrder()
     PackageBuilder().title("B-book").writeTo(volumes.filePath("b/USER/CUSTOM/001.dar"));
     PackageBuilder().title("C-book").writeTo(volumes.filePath("c/USER/CUSTOM/002.dar"));
 
-    Window w;
+    MainWindowDriver w;
     w.addPen("sdc1", volumes.filePath("c/"), "01234567890123SERIAL-CCCCC");
     QCOMPARE(w.column(0), QStringList({ "C-book" }));
     w.addPen("sdb1", volumes.filePath("b/"), "01234567890123SERIAL-BBBBB");
@@ -410,7 +225,7 @@ void AppTest::pensInKeyOrder()
     // Picking the other pen scans it.
     w.listKavo()->setFocus();
     QTest::keyClick(w.listKavo(), Qt::Key_Down);
-    QVERIFY(waitForPenJobs(w.app));
+    QVERIFY(w.waitForPen());
     QCOMPARE(w.listKavo()->currentIndex(), 1);
     QCOMPARE(w.field("snKavo")->text(), QStringLiteral("SERIAL-CCCC"));
     QCOMPARE(w.column(0), QStringList({ "C-book" }));
@@ -439,7 +254,7 @@ void AppTest::scanAndSelection()
         .writeTo(dir + "056.dar");
     PackageBuilder(400).title("ATT012").writeTo(dir + "078.dar");
 
-    Window w;
+    MainWindowDriver w;
     w.addPen("sdb1", volume.path() + "/");
     QCOMPARE(w.app.packageDirectory(), dir);
     QStringList stats = w.column(1);
@@ -475,8 +290,7 @@ void AppTest::scanAndSelection()
 
     // A refresh rebuilds the table with nothing selected and empty fields.
     w.select("自制-012");
-    QTest::mouseClick(w.button("btnRefresh"), Qt::LeftButton);
-    QVERIFY(waitForPenJobs(w.app));
+    w.click(w.button("btnRefresh"));
     QVERIFY(w.listBook()->selectionModel()->selectedRows().isEmpty());
     QVERIFY(w.field("dtBookName")->text().isEmpty());
     QVERIFY(w.field("dtOffsetOid")->text().isEmpty());
@@ -493,13 +307,12 @@ void AppTest::unmountedPenIsNeverWritten()
     QDir::setCurrent(cwd.path());
     const auto restore = qScopeGuard([&] { QDir::setCurrent(previous); });
 
-    Window w;
+    MainWindowDriver w;
     w.addPen("sdb1", QString());
     QCOMPARE(w.app.packageDirectory(), QString());
     QCOMPARE(w.listBook()->model()->rowCount(), 0);
     QVERIFY(w.button("btnInstall")->isEnabled());
-    QTest::mouseClick(w.button("btnInstall"), Qt::LeftButton);
-    QVERIFY(waitForPenJobs(w.app));
+    w.click(w.button("btnInstall"));
     QCOMPARE(w.info(), QStringLiteral("未找到点读笔存储，无法安装！"));
     QVERIFY(!w.app.installDialog());
 }
@@ -523,7 +336,7 @@ void AppTest::sortByColumnHeader()
 {
     QTemporaryDir volume;
     writeSortFixture(volume.filePath("USER/CUSTOM/"));
-    Window w;
+    MainWindowDriver w;
     w.app.window()->show();
     w.addPen("sdb1", volume.path() + "/");
 
@@ -550,8 +363,7 @@ void AppTest::sortByColumnHeader()
     QCOMPARE(w.column(0), QStringList(byName.crbegin(), byName.crend()));
 
     // A rescan keeps the chosen order; the scan's own list is untouched.
-    QTest::mouseClick(w.button("btnRefresh"), Qt::LeftButton);
-    QVERIFY(waitForPenJobs(w.app));
+    w.click(w.button("btnRefresh"));
     QCOMPARE(w.column(0), QStringList(byName.crbegin(), byName.crend()));
     QCOMPARE(w.app.books().size(), 7);
 }
@@ -561,7 +373,7 @@ void AppTest::sortedRowIsTheOneActedOn()
     QTemporaryDir volume;
     const QString dir = volume.filePath("USER/CUSTOM/");
     writeSortFixture(dir);
-    Window w;
+    MainWindowDriver w;
     w.app.window()->show();
     w.addPen("sdb1", volume.path() + "/");
     AppDelegate::alertHook = [](QMessageBox& box) { return box.buttons().value(0); };
@@ -572,8 +384,7 @@ void AppTest::sortedRowIsTheOneActedOn()
     w.clickRow(0);
     QCOMPARE(w.field("dtBookName")->text(), QStringLiteral("安徽"));
     QCOMPARE(w.field("dtBookOid")->text(), QStringLiteral("100"));
-    QTest::mouseClick(w.button("btnRemove"), Qt::LeftButton);
-    QVERIFY(waitForPenJobs(w.app));
+    w.click(w.button("btnRemove"));
     QVERIFY(!QFileInfo::exists(dir + "100.dar"));
     QCOMPARE(w.column(0), QStringList({ "北京", "北京", "成都", "第2册", "第10册", "上海" }));
 
@@ -619,7 +430,7 @@ void AppTest::packageFolderProblemIsShown()
         QVERIFY(QFile::link(outside.path(), volume.filePath("USER/CUSTOM")));
     }
 
-    Window w;
+    MainWindowDriver w;
     bool fileDialogShown = false;
     AppDelegate::fileDialogShown = [&](QFileDialog* dialog) {
         fileDialogShown = true;
@@ -629,8 +440,7 @@ void AppTest::packageFolderProblemIsShown()
     w.addPen("sdb1", volume.path() + "/");
     QCOMPARE(w.listBook()->model()->rowCount(), 0);
     QCOMPARE(w.info(), message);
-    QTest::mouseClick(w.button("btnInstall"), Qt::LeftButton);
-    QVERIFY(waitForPenJobs(w.app));
+    w.click(w.button("btnInstall"));
     QCOMPARE(fileDialogShown, dialogOpens);
     if (!dialogOpens)
         QCOMPARE(w.info(), message);
@@ -647,7 +457,7 @@ void AppTest::stickerChangeThroughWindow()
     PackageBuilder(400).title("数学").writeTo(dir + "045.dar");
     PackageBuilder(400).title("ATT123").writeTo(dir + "200.dar");
 
-    Window w;
+    MainWindowDriver w;
     w.addPen("sdb1", volume.path() + "/");
 
     // Refusals, in order, with the window open for correction.
@@ -693,7 +503,7 @@ void AppTest::stickerChangeFailureIsReported()
     QTemporaryDir volume;
     const QString dir = volume.filePath("USER/CUSTOM/");
     PackageBuilder(400).title("语文").writeTo(dir + "123.dar");
-    Window w;
+    MainWindowDriver w;
     w.addPen("sdb1", volume.path() + "/");
     w.select("自制-123");
     // The package disappears behind the program's back (pen pulled, another program).
@@ -712,7 +522,7 @@ void AppTest::removalConfirmedAndCancelled()
     PackageBuilder().title("ATT001").writeTo(dir + "002.dar");
     PackageBuilder().writeTo(dir + "003.dsr/content.bin");
 
-    Window w;
+    MainWindowDriver w;
     w.addPen("sdb1", volume.path() + "/");
 
     QString text, informative;
@@ -736,8 +546,7 @@ void AppTest::removalConfirmedAndCancelled()
 
     answer = QStringLiteral("取消");
     w.select("自制-001");
-    QTest::mouseClick(w.button("btnRemove"), Qt::LeftButton);
-    QVERIFY(waitForPenJobs(w.app));
+    w.click(w.button("btnRemove"));
     QCOMPARE(text, QStringLiteral("数学\r\n是否删除此点读包？"));
     QCOMPARE(informative, QStringLiteral("删除点读包后将不能恢复！"));
     QCOMPARE(icon, QMessageBox::Warning);
@@ -749,8 +558,7 @@ void AppTest::removalConfirmedAndCancelled()
     // The shared row goes alone; its target stays listed.
     answer = QStringLiteral("删除");
     w.select("自制-002");
-    QTest::mouseClick(w.button("btnRemove"), Qt::LeftButton);
-    QVERIFY(waitForPenJobs(w.app));
+    w.click(w.button("btnRemove"));
     QVERIFY(!QFileInfo::exists(dir + "002.dar"));
     QVERIFY(QFileInfo::exists(dir + "001.dar"));
     QCOMPARE(w.listBook()->model()->rowCount(), 2);
@@ -758,8 +566,7 @@ void AppTest::removalConfirmedAndCancelled()
 
     // A directory entry goes with its content.
     w.select("故事-003");
-    QTest::mouseClick(w.button("btnRemove"), Qt::LeftButton);
-    QVERIFY(waitForPenJobs(w.app));
+    w.click(w.button("btnRemove"));
     QVERIFY(!QFileInfo::exists(dir + "003.dsr"));
     QCOMPARE(w.column(1), QStringList({ "自制-001" }));
     QCOMPARE(w.info(), QString());
@@ -773,13 +580,12 @@ void AppTest::failedRemovalIsReported()
     PackageBuilder().title("数学").writeTo(pen.path() + "USER/CUSTOM/001.dar");
     QVERIFY(pen.remountReadOnly());
 
-    Window w;
+    MainWindowDriver w;
     w.addPen("sdb1", pen.path());
     AppDelegate::alertHook = [](QMessageBox& box) { return box.buttons().value(0); };
     const auto reset = qScopeGuard([] { AppDelegate::alertHook = nullptr; });
     w.select("自制-001");
-    QTest::mouseClick(w.button("btnRemove"), Qt::LeftButton);
-    QVERIFY(waitForPenJobs(w.app));
+    w.click(w.button("btnRemove"));
     QCOMPARE(w.info(), QStringLiteral("删除点读包失败！"));
     QCOMPARE(w.column(1), QStringList({ "自制-001" }));
 }
@@ -826,7 +632,7 @@ void AppTest::newerListingSupersedesOlder()
     const QString dir = volume.filePath("USER/CUSTOM/");
     PackageBuilder().title("语文").writeTo(dir + "001.dar");
     HeldJobs held(PenJobKind::ListingJob);
-    Window w;
+    MainWindowDriver w;
     w.volumes.insert("sdb1", volume.path() + "/");
     w.app.storePen(BuildPenRecord("vorna", "Pen", "0100", "sdb1", {}));
     QTRY_COMPARE(held.held.load(), 1);
@@ -840,7 +646,7 @@ void AppTest::newerListingSupersedesOlder()
     QTRY_COMPARE(held.held.load(), 2);
     QVERIFY(held.stopSeen);
     held.release.release();
-    QVERIFY(waitForPenJobs(w.app));
+    QVERIFY(w.waitForPen());
     QCOMPARE(resets.size(), 1);
     QStringList names = w.column(0);
     names.sort();
@@ -858,7 +664,7 @@ void AppTest::startStickerReadBeforeChange()
         .title("语文")
         .bytesAt(BookHeader::StartStickerOffset, le32(5))
         .writeTo(dir + "012.dar");
-    Window w;
+    MainWindowDriver w;
     w.addPen("sdb1", volume.path() + "/");
     HeldJobs held(PenJobKind::HeaderJob);
     const QRect cell = w.listBook()->visualRect(w.listBook()->model()->index(0, 0));
@@ -869,7 +675,7 @@ void AppTest::startStickerReadBeforeChange()
     QVERIFY(!w.field("dtOffsetOid")->isEnabled());
     QVERIFY(w.button("btnRemove")->isEnabled());
     held.release.release();
-    QVERIFY(waitForPenJobs(w.app));
+    QVERIFY(w.waitForPen());
     QCOMPARE(w.field("dtOffsetOid")->text(), QStringLiteral("0005"));
     QVERIFY(w.field("dtOffsetOid")->isEnabled());
     QVERIFY(w.button("btnApply")->isEnabled());
@@ -892,13 +698,13 @@ void AppTest::penPulledDuringJob()
     auto volume = std::make_unique<QTemporaryDir>();
     PackageBuilder().title("数学").writeTo(volume->filePath("USER/CUSTOM/001.dar"));
     HeldJobs held(job);
-    Window w;
+    MainWindowDriver w;
     AppDelegate::alertHook = [](QMessageBox& box) { return box.buttons().value(0); };
     const auto reset = qScopeGuard([] { AppDelegate::alertHook = nullptr; });
     w.volumes.insert("sdb1", volume->path() + "/");
     w.app.storePen(BuildPenRecord("vorna", "Pen", "0100", "sdb1", {}));
     if (job == PenJobKind::WriteJob) {
-        QVERIFY(waitForPenJobs(w.app));
+        QVERIFY(w.waitForPen());
         w.select("自制-001");
         QTest::mouseClick(w.button("btnRemove"), Qt::LeftButton);
         QVERIFY(!w.button("btnEject")->isEnabled());
@@ -910,7 +716,7 @@ void AppTest::penPulledDuringJob()
     w.volumes.remove("sdb1");
     w.app.penUnplugged("sdb1");
     held.release.release();
-    QVERIFY(waitForPenJobs(w.app));
+    QVERIFY(w.waitForPen());
     QCOMPARE(w.listKavo()->currentText(), QStringLiteral("请连接点读系列产品！"));
     QCOMPARE(w.listBook()->model()->rowCount(), 0);
     QCOMPARE(w.info(), message);
@@ -924,7 +730,7 @@ void AppTest::closingDuringJob()
     QTemporaryDir volume;
     PackageBuilder().title("数学").writeTo(volume.filePath("USER/CUSTOM/001.dar"));
     HeldJobs held(PenJobKind::ListingJob);
-    auto w = std::make_unique<Window>();
+    auto w = std::make_unique<MainWindowDriver>();
     w->volumes.insert("sdb1", volume.path() + "/");
     w->app.storePen(BuildPenRecord("vorna", "Pen", "0100", "sdb1", {}));
     QTRY_COMPARE(held.held.load(), 1);

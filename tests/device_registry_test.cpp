@@ -1,14 +1,18 @@
 // The pen volume lookup on device trees held in memory and on sysfs trees (umockdev testbeds
 // read as plain directories, without the preload library).
 #include "Deadline.h"
+#include "LoopPen.h"
 #include "MemoryRegistry.h"
+#include "PackageBuilder.h"
 #include "PenHost.h"
 #include "PenLookup.h"
+#include "PenRecord.h"
 #include "PenTestbed.h"
 #include "StreamCapture.h"
 #include "SysfsRegistry.h"
 #include "UsbIds.h"
 #include "VolumePath.h"
+#include "VolumeSpace.h"
 
 #include <QDir>
 #include <QProcess>
@@ -125,6 +129,14 @@ private slots:
     void serialFromVolume();
     void serialFileThatIsNoFile_data();
     void serialFileThatIsNoFile();
+
+    void penRecordSerial_data();
+    void penRecordSerial();
+    void mountInfoLookup_data();
+    void mountInfoLookup();
+    void mountInfoOnRealLoopMount();
+    void humanSize_data();
+    void humanSize();
 };
 
 void DeviceRegistryTest::locationIDs_data()
@@ -624,6 +636,98 @@ void DeviceRegistryTest::serialFileThatIsNoFile()
         "the pen lookup hangs");
     QCOMPARE(outcome->stored, QStringList { QStringLiteral("disk2s1") });
     QCOMPARE(outcome->records.at(0).serialText(), QString());
+}
+
+void DeviceRegistryTest::penRecordSerial_data()
+{
+    QTest::addColumn<QByteArray>("ini");
+    QTest::addColumn<QString>("serial");
+
+    const QByteArray line = "[SYS]\nSerial=ABCDEFGHIJKLMN\n"; // 28 bytes
+    QTest::addRow("missing") << QByteArray() << "";
+    QTest::addRow("23 bytes") << line.left(23) << "";
+    QTest::addRow("24 bytes: 13..23") << line.left(24) << QString::fromLatin1(line.mid(13, 11));
+    QTest::addRow("25 bytes: 14..24") << line.left(25) << QString::fromLatin1(line.mid(14, 11));
+    QTest::addRow("long file: 14..24")
+        << line + QByteArray(500, 'z') << QString::fromLatin1(line.mid(14, 11));
+    QTest::addRow("0x00 ends the text") << QByteArray("0123456789abcdABC\0EFGHIJKLM", 27) << "ABC";
+    QTest::addRow("line ends are kept") << QByteArray("01234567890123AB\r\nxyzwvQQ") << "AB\r\nxyzwvQQ";
+}
+
+void DeviceRegistryTest::penRecordSerial()
+{
+    QFETCH(QByteArray, ini);
+    const PenRecord record = BuildPenRecord("vorna", "Pen", "0100", "sdb1", ini);
+    QTEST(record.serialText(), "serial");
+    QCOMPARE(record.serial[11], '\0');
+    QCOMPARE(record.displayName, QStringLiteral("Zanvi点读笔"));
+    QCOMPARE(record.selectorText(), QStringLiteral("Zanvi点读笔 Pen 0100"));
+    QCOMPARE(record.bsdName, QStringLiteral("sdb1"));
+}
+
+void DeviceRegistryTest::mountInfoLookup_data()
+{
+    QTest::addColumn<QString>("dev");
+    QTest::addColumn<QString>("volume");
+
+    QTest::addRow("blank in the label") << "8:17"
+                                        << "/media/MY PEN/";
+    QTest::addRow("backslash, tab and non-ASCII") << "8:33"
+                                                  << "/media/a\\b\tc 笔/";
+    QTest::addRow("bind mount of a subdirectory is not the volume") << "8:49"
+                                                                    << "/mnt/whole/";
+    QTest::addRow("not mounted") << "8:65"
+                                 << "";
+}
+
+void DeviceRegistryTest::mountInfoLookup()
+{
+    QFETCH(QString, dev);
+    QTemporaryDir root;
+    const QString name = QStringLiteral("sdx");
+    writeFile(root.filePath("sys/class/block/sdx/dev"), dev.toLatin1() + '\n');
+    writeFile(root.filePath("mountinfo"),
+        "22 1 8:1 / / rw,relatime shared:1 - ext4 /dev/sda1 rw\n"
+        "90 22 8:17 / /media/MY\\040PEN rw,nosuid shared:2 - vfat /dev/sdb1 rw,flush\n"
+        "91 22 8:33 / /media/a\\134b\\011c\\040\xe7\xac\x94 rw - vfat /dev/sdc1 rw\n"
+        "92 22 8:49 /sub /mnt/bound rw - ext4 /dev/sdd1 rw\n"
+        "93 22 8:49 / /mnt/whole rw - ext4 /dev/sdd1 rw\n");
+    QTEST(VolumePathForBSDName(name, root.filePath("sys"), root.filePath("mountinfo")), "volume");
+    // Names that could leave the block class directory are refused.
+    QCOMPARE(VolumePathForBSDName("../sdx", root.filePath("sys"), root.filePath("mountinfo")), QString());
+    QCOMPARE(VolumePathForBSDName(QString(), root.filePath("sys"), root.filePath("mountinfo")), QString());
+}
+
+void DeviceRegistryTest::mountInfoOnRealLoopMount()
+{
+    LoopPen pen("[SYS]\r\nSerial=PEN20261210X\r\n", QStringLiteral("数学"));
+    if (!pen.isMounted())
+        QSKIP(qPrintable(pen.reason()));
+    QCOMPARE(VolumePathForBSDName(pen.loopName()), pen.mountPoint() + "/");
+}
+
+void DeviceRegistryTest::humanSize_data()
+{
+    QTest::addColumn<qint64>("bytes");
+    QTest::addColumn<QString>("text");
+
+    QTest::addRow("nothing") << 0LL << "0 B";
+    QTest::addRow("bytes up to 999") << 999LL << "999 B";
+    QTest::addRow("1000 bytes are 1 KB") << 1000LL << "1.0 KB";
+    QTest::addRow("one decimal") << 1536LL << "1.5 KB";
+    QTest::addRow("just below a rollover") << 999949LL << "999.9 KB";
+    QTest::addRow("rounding up moves to the next unit") << 999950LL << "1.0 MB";
+    QTest::addRow("4 MiB tmpfs") << 4194304LL << "4.2 MB";
+    QTest::addRow("a 4 GB pen") << 3900000000LL << "3.9 GB";
+    QTest::addRow("gigabytes") << 1234567890LL << "1.2 GB";
+    QTest::addRow("terabytes") << 2000000000000LL << "2.0 TB";
+    QTest::addRow("negative counts as nothing") << -5LL << "0 B";
+}
+
+void DeviceRegistryTest::humanSize()
+{
+    QFETCH(qint64, bytes);
+    QTEST(::humanSize(bytes), "text");
 }
 
 QTEST_GUILESS_MAIN(DeviceRegistryTest)
