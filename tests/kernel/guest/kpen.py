@@ -342,3 +342,17 @@ class FailingDisk:
         run('sync')
         run('dmsetup', 'remove', '--retry', self.name, check=False)
         run('losetup', '-d', self.loop, check=False)
+
+
+class DelayDisk:
+    """An image file behind a loop device and device-mapper's delay target: every read and write
+    of the medium waits `delay_ms` (a slow pen); the gadget serves /dev/mapper/NAME."""
+
+    def __init__(self, name, image_path, delay_ms):
+        self.name = name
+        self.loop = run('losetup', '--find', '--show', image_path).stdout.strip()
+        total = int(run('blockdev', '--getsz', self.loop).stdout)
+        run('dmsetup', 'create', name, input=f'0 {total} delay {self.loop} 0 {delay_ms}\n')
+        self.path = f'/dev/mapper/{name}'
+
+    close = FailingDisk.close
