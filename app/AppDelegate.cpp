@@ -203,7 +203,8 @@ void AppDelegate::InitKavo()
     for (const auto& [key, record] : dataKavo) {
         listKavo->addItem(record.selectorText());
         // Two pens of one model have the same text: the tooltip tells them apart.
-        listKavo->setItemData(listKavo->count() - 1, penTooltip(record), Qt::ToolTipRole);
+        listKavo->setItemData(
+            listKavo->count() - 1, penTooltip(record, m_session->volumeOf(key)), Qt::ToolTipRole);
     }
     listKavo->setCurrentIndex(0);
     updatePenControls();
@@ -228,9 +229,8 @@ bool AppDelegate::writing() const { return m_editor->writing(); }
 
 // The selector's tooltip of a pen, from what its last listing read of its volume: the selector
 // is filled without reading any pen.
-QString AppDelegate::penTooltip(const PenRecord& pen) const
+QString AppDelegate::penTooltip(const PenRecord& pen, const QString& volume) const
 {
-    const QString volume = m_session->volumeOf(pen.bsdName);
     const auto known = m_volumes.find(pen.bsdName);
     if (known == m_volumes.end())
         return penDetails(pen, volume, volume.isEmpty() ? QString() : QDir(volume).dirName(), std::nullopt);
@@ -293,7 +293,7 @@ void AppDelegate::InitData()
             m_volumes[record.bsdName] = { {}, {}, read.volumeLabel, read.usage };
             dtSpace->setText(read.usage ? freeSpaceText(*read.usage) : QString());
             m_ui->dtPenInfo->setText(volume.isEmpty() ? QString() : volumeLabelLine(read.volumeLabel));
-            snKavo->setToolTip(penTooltip(record));
+            snKavo->setToolTip(penTooltip(record, volume));
             if (const PenRecord* selected = selectedPen(); selected && selected->bsdName == record.bsdName)
                 listKavo->setItemData(listKavo->currentIndex(), snKavo->toolTip(), Qt::ToolTipRole);
             m_copyActions->update();

@@ -101,7 +101,7 @@ public slots:
 private:
     void tableViewSelectionDidChange();
     bool writing() const;
-    QString penTooltip(const PenRecord& pen) const;
+    QString penTooltip(const PenRecord& pen, const QString& volume) const;
     void updateBusy();
     void updatePenControls();
     void showInfo(const QString& message, MessageTone tone = MessageTone::Problem);

@@ -80,59 +80,68 @@ bool PenSession::isWriting(const QString& bsdName) const
     return jobs != m_jobs.end() && jobs->second->isBusy(PenJobKind::WriteJob);
 }
 
+namespace {
+// A job that computes a result on the pen's thread and hands it to `done` on the main thread.
+template <typename Result>
+void postFor(PenJobs* jobs, const QString& kind, std::function<Result(std::stop_token)> work,
+    std::function<void(const Result&)> done)
+{
+    jobs->post(
+        kind, [work = std::move(work), done = std::move(done)](std::stop_token stop) -> PenJobs::Deliver {
+            auto result = std::make_shared<Result>(work(stop));
+            return [done, result] { done(*result); };
+        });
+}
+}
+
 void PenSession::listPen(const QString& bsdName, const QString& volume, const QString& pathKavo,
     std::function<void(const PenListing&)> done)
 {
-    jobsFor(bsdName)->post(PenJobKind::ListingJob,
-        [volume, pathKavo, done = std::move(done)](std::stop_token stop) -> PenJobs::Deliver {
-            auto listing = std::make_shared<PenListing>();
-            listing->rows = ScanCatalogue(pathKavo, &listing->problem, stop);
+    postFor<PenListing>(
+        jobsFor(bsdName), PenJobKind::ListingJob,
+        [volume, pathKavo](std::stop_token stop) {
+            PenListing listing;
+            listing.rows = ScanCatalogue(pathKavo, &listing.problem, stop);
             if (!stop.stop_requested() && !volume.isEmpty()) {
-                listing->usage = queryVolumeUsage(volume);
-                listing->volumeLabel = volumeLabel(volume);
+                listing.usage = queryVolumeUsage(volume);
+                listing.volumeLabel = volumeLabel(volume);
             }
-            return [done, listing] { done(*listing); };
-        });
+            return listing;
+        },
+        std::move(done));
 }
 
 void PenSession::readStartSticker(
     const QString& bsdName, const QString& file, bool masked, std::function<void(int value)> done)
 {
-    jobsFor(bsdName)->post(
-        PenJobKind::HeaderJob, [file, masked, done = std::move(done)](std::stop_token) -> PenJobs::Deliver {
-            const int value = masked ? ReadOffsetOidUnb(file) : ReadOffsetOid(file);
-            return [done, value] { done(value); };
-        });
+    postFor<int>(
+        jobsFor(bsdName), PenJobKind::HeaderJob,
+        [file, masked](std::stop_token) { return masked ? ReadOffsetOidUnb(file) : ReadOffsetOid(file); },
+        std::move(done));
 }
 
 void PenSession::checkPackageFolder(
     const QString& bsdName, const QString& pathKavo, std::function<void(PackageFolder::Problem)> done)
 {
-    jobsFor(bsdName)->post(
-        PenJobKind::InstallCheckJob, [pathKavo, done = std::move(done)](std::stop_token) -> PenJobs::Deliver {
-            const PackageFolder::Problem problem = PackageFolder::open(pathKavo).problem();
-            return [done, problem] { done(problem); };
-        });
+    postFor<PackageFolder::Problem>(
+        jobsFor(bsdName), PenJobKind::InstallCheckJob,
+        [pathKavo](std::stop_token) { return PackageFolder::open(pathKavo).problem(); }, std::move(done));
 }
 
 void PenSession::removePackage(const QString& bsdName, const QString& file, const QString& pathKavo,
     std::function<void(RemovalResult)> done)
 {
-    jobsFor(bsdName)->post(
-        PenJobKind::WriteJob, [file, pathKavo, done = std::move(done)](std::stop_token) -> PenJobs::Deliver {
-            const RemovalResult removed = ::removePackage(file, pathKavo);
-            return [done, removed] { done(removed); };
-        });
+    postFor<RemovalResult>(
+        jobsFor(bsdName), PenJobKind::WriteJob,
+        [file, pathKavo](std::stop_token) { return ::removePackage(file, pathKavo); }, std::move(done));
 }
 
 void PenSession::changeStickers(const QString& bsdName, const StickerChangeRequest& request,
     std::function<void(const StickerChangeResult&)> done)
 {
-    jobsFor(bsdName)->post(
-        PenJobKind::WriteJob, [request, done = std::move(done)](std::stop_token) -> PenJobs::Deliver {
-            const StickerChangeResult result = applyStickerChange(request);
-            return [done, result] { done(result); };
-        });
+    postFor<StickerChangeResult>(
+        jobsFor(bsdName), PenJobKind::WriteJob,
+        [request](std::stop_token) { return applyStickerChange(request); }, std::move(done));
 }
 
 // Reads the pen's product.ini off the main thread and stores the serial in its record.

@@ -77,9 +77,6 @@ public:
     QString ejecting() const { return m_ejecting; }
     bool diskJobsRunning() const;
 
-    // The queue of file-system jobs of a pen: everything that reads or writes its files runs
-    // there, off the main thread, one job at a time.
-    PenJobs* jobsFor(const QString& bsdName);
     // True while a pen (any pen, without a name) has jobs queued, running or being handed over.
     bool penJobsRunning(const QString& bsdName = QString()) const;
     // True while a removal or a sticker change of the pen is queued or runs.
@@ -116,6 +113,9 @@ signals:
     void ejectFinished(const QString& bsdName, bool ejected);
 
 private:
+    // The queue of file-system jobs of a pen: everything that reads or writes its files runs
+    // there, off the main thread, one job at a time.
+    PenJobs* jobsFor(const QString& bsdName);
     void mountVolume(const QString& bsdName);
     DiskJobs* diskJobs();
     void forget(const QString& bsdName);

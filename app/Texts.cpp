@@ -99,12 +99,6 @@ QString freeSpaceText(const VolumeUsage& usage)
     return QStringLiteral("可用 %1，共 %2").arg(humanSize(usage.available), humanSize(usage.total));
 }
 
-QString freeSpaceLine(const QString& volumePath)
-{
-    const std::optional<VolumeUsage> usage = queryVolumeUsage(volumePath);
-    return usage ? freeSpaceText(*usage) : QString();
-}
-
 QString penDetails(const PenRecord& pen, const QString& volumePath, const QString& label,
     const std::optional<VolumeUsage>& usage)
 {

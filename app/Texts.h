@@ -48,7 +48,7 @@ inline const QString BackupOtherPen = QStringLiteral("该文件夹里是另一�
 inline const QString BackupNotBackup
     = QStringLiteral("该文件夹不是空的，也不是点读笔的备份，请选择一个空文件夹！");
 inline const QString BackupBadManifest = QStringLiteral("无法读取该文件夹里的备份清单！");
-inline const QString BackupNoPen = QStringLiteral("无法读取点读笔上的 USER/CUSTOM 文件夹！");
+inline const QString BackupNoPen = FolderUnreadable;
 inline const QString BackupNoSpace = QStringLiteral("电脑上的空间不足，无法备份！");
 inline const QString BackupPenGone = QStringLiteral("点读笔已断开，备份没有完成；已备份的文件都是完整的。");
 inline const QString BackupFailed = QStringLiteral("备份时出错，请检查点读笔和备份文件夹后重试！");
@@ -75,8 +75,6 @@ QString textOf(TransferProblem problem);
 
 // The main window's line for a pen, e.g. "可用 1.2 GB，共 3.9 GB".
 QString freeSpaceText(const VolumeUsage& usage);
-// freeSpaceText of the volume at a path; empty when there is no volume or it cannot be asked.
-QString freeSpaceLine(const QString& volumePath);
 
 // What tells a pen from another of the same model: its serial, and the label and free space of
 // its volume ("未挂载" when `volumePath` is empty).
