@@ -90,6 +90,7 @@ private slots:
 
     void penJobsOrderAndSupersede();
     void newerListingSupersedesOlder();
+    void selectorFilledWithoutReadingThePen();
     void startStickerReadBeforeChange();
     void penPulledDuringJob_data();
     void penPulledDuringJob();
@@ -652,6 +653,28 @@ void AppTest::newerListingSupersedesOlder()
     names.sort();
     QCOMPARE(names, QStringList({ "数学", "语文" }));
     QVERIFY(!busyCursor(w.listBook()));
+}
+
+// The selector's tooltips tell pens apart by their volume's label and free space, which are read
+// from the pen: while its listing is held, the selector is filled without them, and they come
+// with the listing.
+void AppTest::selectorFilledWithoutReadingThePen()
+{
+    QTemporaryDir volume;
+    PackageBuilder().title("语文").writeTo(volume.filePath("USER/CUSTOM/001.dar"));
+    HeldJobs held(PenJobKind::ListingJob);
+    MainWindowDriver w;
+    w.volumes.insert("sdb1", volume.path() + "/");
+    w.app.storePen(BuildPenRecord("vorna", "Pen", "0100", "sdb1", "[SYS]\r\nSerial=PENSERIAL01\r\n"));
+    QTRY_COMPARE(held.held.load(), 1);
+    const QString before = w.listKavo()->itemData(0, Qt::ToolTipRole).toString();
+    QVERIFY2(before.contains("PENSERIAL01") && !before.contains(QStringLiteral("可用")), qPrintable(before));
+
+    held.release.release();
+    QVERIFY(w.waitForPen());
+    const QString after = w.listKavo()->itemData(0, Qt::ToolTipRole).toString();
+    QVERIFY2(after.contains("PENSERIAL01") && after.contains(QStringLiteral("可用")), qPrintable(after));
+    QCOMPARE(w.field("snKavo")->toolTip(), after);
 }
 
 // The start sticker of a selected package is read in the background: until it is in, the field
