@@ -1,26 +1,18 @@
 #include "AppDelegate.h"
 
 #include "BookEditor.h"
-#include "BookRemoval.h"
 #include "BookSortModel.h"
 #include "BookTableModel.h"
 #include "Catalogue.h"
 #include "MessageLine.h"
 #include "PackageDropHandler.h"
-#include "PackageFileDialog.h"
-#include "PackageFolder.h"
 #include "PenCopyActions.h"
-#include "StickerChange.h"
 #include "StickerNumber.h"
-#include "Texts.h"
-#include "VolumeSpace.h"
 #include "ui_MainWindow.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QMainWindow>
-
-#include <memory>
 
 AppDelegate::AppDelegate()
     : m_window(std::make_unique<QMainWindow>())
@@ -42,6 +34,9 @@ AppDelegate::AppDelegate()
     dtOffsetOid = m_ui->dtOffsetOid;
     dtInfo = m_ui->dtInfo;
     dtSpace = m_ui->dtSpace;
+    // Texts from pens (labels, titles) are shown as they are, never read as markup.
+    for (QLabel* label : { dtInfo, dtSpace, m_ui->dtPenInfo })
+        label->setTextFormat(Qt::PlainText);
 
     m_bookModel = new BookTableModel(dataBook, this);
     m_sortModel = new BookSortModel(this);
@@ -76,25 +71,21 @@ AppDelegate::AppDelegate()
     m_editor = new BookEditor(BookEditorContext {
                                   [this] { return selectedPen(); },
                                   [this] { return pathKavo; },
-                                  [this] { return m_listingPending; },
                                   [this] { InitData(); },
                                   [this](const QString& message) { showInfo(message); },
-                                  [this] { updateBusy(); },
                               },
         BookEditorWidgets { listBook, btnRemove, btnApply, dtBookName, dtBookOid, dtOffsetOid }, m_session,
         dataBook, m_sortModel, m_window.get());
 
     // Backup, restore and copy to another pen.
-    m_copyActions
-        = new PenCopyActions(PenCopyContext {
-                                 [this]() -> const PenRegistry& { return dataKavo; },
-                                 [this] { return selectedPen(); },
-                                 [this](const QString& bsdName) { return m_session->volumeOf(bsdName); },
-                                 [this] { return selectedBooks(); },
-                                 [this] { InitData(); },
-                                 [this](const QString& message) { showInfo(message); },
-                             },
-            m_window.get(), m_ui->btnBackup, m_ui->btnRestore, m_ui->btnCopy);
+    m_copyActions = new PenCopyActions(PenCopyContext {
+                                           [this] { return selectedPen(); },
+                                           [this] { return selectedBooks(); },
+                                           [this](const QString& bsdName) { return penTooltip(bsdName); },
+                                           [this] { InitData(); },
+                                           [this](const QString& message) { showInfo(message); },
+                                       },
+        m_session, m_window.get(), m_ui->btnBackup, m_ui->btnRestore, m_ui->btnCopy);
 
     // The edit area starts as after a scan: nothing selected, nothing to edit.
     m_editor->disable();
@@ -102,8 +93,7 @@ AppDelegate::AppDelegate()
     // Pens and volume changes that come while a modal dialog is open wait until it closes.
     m_session->setDeferWhile([] { return QApplication::activeModalWidget() != nullptr; });
     connect(m_session, &PenSession::penStored, this, &AppDelegate::InitKavo);
-    connect(m_session, &PenSession::penGone, this, [this](const QString& bsdName, bool duringEject) {
-        m_volumes.erase(bsdName);
+    connect(m_session, &PenSession::penGone, this, [this](const QString&, bool duringEject) {
         InitKavo();
         // Powering a pen off during its eject unplugs it too; the eject says how it went.
         showInfo(duringEject ? AppText::Ejecting : AppText::Unplugged, MessageTone::News);
@@ -115,23 +105,32 @@ AppDelegate::AppDelegate()
             snKavo->setText(imbCode);
         }
     });
-    connect(m_session, &PenSession::penJobsBusyChanged, this, &AppDelegate::updateBusy);
+    connect(m_session, &PenSession::penJobsBusyChanged, this, &AppDelegate::updateControls);
+    connect(m_session, &PenSession::ejectStarted, this,
+        [this] { showInfo(AppText::Ejecting, MessageTone::News); });
     connect(m_session, &PenSession::ejectFinished, this,
         [this](const QString&, bool ejected) { ejectFinished(ejected); });
 
     m_installs = new InstallBatch(
-        m_window.get(), [this] { return pathKavo; }, this);
-    connect(m_installs, &InstallBatch::finished, this, [this](bool installed) {
-        if (installed)
+        m_window.get(),
+        [this]() -> InstallBatch::Target {
+            const PenRecord* pen = selectedPen();
+            if (!pen)
+                return {};
+            return { m_session->door(pen->bsdName), penTooltip(pen->bsdName) };
+        },
+        this);
+    connect(m_installs, &InstallBatch::finished, this, [this](bool installed, bool cancelled) {
+        if (installed || cancelled)
             InitData();
+        if (cancelled)
+            showInfo(InstallText::Cancelled, MessageTone::News);
     });
 }
 
 AppDelegate::~AppDelegate()
 {
-    if (penHost() == this)
-        setPenHost(nullptr);
-    // A disk call still running ends with the session, before the window.
+    // Jobs still running end with the session, before the window.
     delete m_session;
     // The book table reads dataBook while the window closes; the window goes before the rows do.
     m_window.reset();
@@ -139,7 +138,6 @@ AppDelegate::~AppDelegate()
 
 void AppDelegate::applicationDidFinishLaunching()
 {
-    setPenHost(this);
     dataBook.clear();
     m_session->start();
     InitService();
@@ -151,30 +149,20 @@ void AppDelegate::InitService() { m_session->startUsbMonitoring(); }
 // Failures and refusals stand out in red; news of what went well does not.
 void AppDelegate::showInfo(const QString& message, MessageTone tone)
 {
-    // Said after a listing was asked for: it stays once the listing is in.
-    if (m_listingPending)
-        m_messageAfterListing = { message, tone };
+    // Said after a listing was asked for: the listing leaves it in place.
+    if (m_session->isListing())
+        m_saidDuringListing = true;
     m_infoTone = tone;
     dtInfo->setStyleSheet(tone == MessageTone::News ? QString() : QStringLiteral("color: #b00020;"));
     showMessage(dtInfo, message);
 }
 
-void AppDelegate::storePen(const PenRecord& record) { m_session->storePen(record); }
-
-void AppDelegate::penUnplugged(const QString& bsdName) { m_session->penUnplugged(bsdName); }
-
 // The selected pen's volume was mounted or unmounted: list it again.
 void AppDelegate::selectedVolumeMoved(const QStringList& bsdNames)
 {
     const PenRecord* selected = selectedPen();
-    if (!selected || !bsdNames.contains(selected->bsdName))
-        return;
-    const QString message = dtInfo->text();
-    const MessageTone tone = m_infoTone;
-    InitData();
-    // An eject that unmounts the pen changes its volume too; its message stays.
-    if (isEjecting())
-        showInfo(message, tone);
+    if (selected && bsdNames.contains(selected->bsdName))
+        InitData();
 }
 
 void AppDelegate::InitKavo()
@@ -184,70 +172,55 @@ void AppDelegate::InitKavo()
         listKavo->addItem(AppText::NoPen);
         listKavo->setCurrentIndex(0);
         snKavo->setText(QString());
-        snKavo->setEnabled(false);
-        btnInstall->setEnabled(false);
-        btnEject->setEnabled(false);
         // A listing still under way is for a pen that is gone.
-        ++m_listing;
-        m_listingPending = false;
-        m_messageAfterListing.reset();
+        m_session->forgetListing();
         m_bookModel->beginReload();
         dataBook.clear();
         m_bookModel->endReload();
         listBook->clearSelection();
         dtSpace->clear();
         m_ui->dtPenInfo->clear();
-        m_copyActions->update();
+        updateControls();
         return;
     }
     for (const auto& [key, record] : dataKavo) {
         listKavo->addItem(record.selectorText());
         // Two pens of one model have the same text: the tooltip tells them apart.
-        listKavo->setItemData(
-            listKavo->count() - 1, penTooltip(record, m_session->volumeOf(key)), Qt::ToolTipRole);
+        listKavo->setItemData(listKavo->count() - 1, penTooltip(key), Qt::ToolTipRole);
     }
     listKavo->setCurrentIndex(0);
-    updatePenControls();
     InitData();
 }
 
-void AppDelegate::updatePenControls()
-{
-    const bool pens = !dataKavo.empty();
-    const PenRecord* pen = selectedPen();
-    // Nothing is written to a pen that is being unmounted, and one eject runs at a time.
-    const bool selectedEjecting = isEjecting() && pen && pen->bsdName == m_session->ejecting();
-    // Nor is a pen ejected while its files are read or written: the unmount would find them
-    // busy, or cut a removal or a sticker change short.
-    const bool selectedBusy = pen && m_session->penJobsRunning(pen->bsdName);
-    snKavo->setEnabled(pens);
-    btnInstall->setEnabled(pens && !selectedEjecting && !writing());
-    btnEject->setEnabled(pens && !isEjecting() && !selectedBusy);
-}
-
-bool AppDelegate::writing() const { return m_editor->writing(); }
-
-// The selector's tooltip of a pen, from what its last listing read of its volume: the selector
-// is filled without reading any pen.
-QString AppDelegate::penTooltip(const PenRecord& pen, const QString& volume) const
-{
-    const auto known = m_volumes.find(pen.bsdName);
-    if (known == m_volumes.end())
-        return penDetails(pen, volume, volume.isEmpty() ? QString() : QDir(volume).dirName(), std::nullopt);
-    return penDetails(pen, volume, known->second.volumeLabel, known->second.usage);
-}
-
-// A busy cursor over the table while the selected pen's files are worked on; the controls that
-// would act on rows about to change stay disabled until then.
-void AppDelegate::updateBusy()
+// Every control that acts on a pen, from the session's state in one place: what writes to the
+// selected pen is enabled exactly when the install is.
+void AppDelegate::updateControls()
 {
     const PenRecord* pen = selectedPen();
+    const bool mayWrite = pen && m_session->mayWrite(pen->bsdName);
+    snKavo->setEnabled(pen != nullptr);
+    btnInstall->setEnabled(mayWrite);
+    // One eject at a time; an eject asked for while the pen is written waits for the write.
+    btnEject->setEnabled(pen && !m_session->isEjecting());
+    m_copyActions->update(mayWrite);
     if (pen && m_session->penJobsRunning(pen->bsdName))
         listBook->setCursor(Qt::BusyCursor);
     else
         listBook->unsetCursor();
-    updatePenControls();
-    m_copyActions->update();
+}
+
+// What tells a pen from another of the same model, from what its last listing read of its
+// volume: the selector is filled without reading any pen.
+QString AppDelegate::penTooltip(const QString& bsdName) const
+{
+    const auto pen = dataKavo.find(bsdName);
+    if (pen == dataKavo.end())
+        return {};
+    const QString volume = m_session->volumeOf(bsdName);
+    if (const PenListing* known = m_session->lastListing(bsdName))
+        return penDetails(pen->second, volume, known->volumeLabel, known->usage);
+    return penDetails(
+        pen->second, volume, volume.isEmpty() ? QString() : QDir(volume).dirName(), std::nullopt);
 }
 
 const PenRecord* AppDelegate::selectedPen() const
@@ -259,18 +232,17 @@ const PenRecord* AppDelegate::selectedPen() const
 }
 
 // Lists the selected pen's packages in the background; the rows, the free space and the message
-// replace the old ones when the listing is in. A newer listing drops an older one.
+// replace the old ones when the listing is in.
 void AppDelegate::InitData()
 {
-    const quint64 listing = ++m_listing;
-    m_messageAfterListing.reset();
+    m_saidDuringListing = false;
     const PenRecord* pen = selectedPen();
     if (!pen) {
-        m_listingPending = false;
+        m_session->forgetListing();
         m_bookModel->beginReload();
         dataBook.clear();
         m_bookModel->endReload();
-        updateBusy();
+        updateControls();
         return;
     }
     imbCode = pen->serialText();
@@ -278,34 +250,30 @@ void AppDelegate::InitData()
     // An unmounted pen has no package directory; nothing is scanned or written then.
     const QString volume = m_session->volumeOf(pen->bsdName);
     pathKavo = packageDirectoryFor(volume);
-    m_listingPending = true;
+    m_session->listPen(pen->bsdName, volume, pathKavo,
+        [this, volume, record = *pen](const PenListing& read) { listed(record, volume, read); });
     // The rows shown are about to change: nothing is done to them meanwhile.
     m_editor->disable();
-    m_session->listPen(
-        pen->bsdName, volume, pathKavo, [this, listing, volume, record = *pen](const PenListing& read) {
-            if (listing != m_listing)
-                return;
-            m_listingPending = false;
-            m_bookModel->beginReload();
-            dataBook = read.rows;
-            m_bookModel->endReload();
-            listBook->clearSelection();
-            m_volumes[record.bsdName] = { {}, {}, read.volumeLabel, read.usage };
-            dtSpace->setText(read.usage ? freeSpaceText(*read.usage) : QString());
-            m_ui->dtPenInfo->setText(volume.isEmpty() ? QString() : volumeLabelLine(read.volumeLabel));
-            snKavo->setToolTip(penTooltip(record, volume));
-            if (const PenRecord* selected = selectedPen(); selected && selected->bsdName == record.bsdName)
-                listKavo->setItemData(listKavo->currentIndex(), snKavo->toolTip(), Qt::ToolTipRole);
-            m_copyActions->update();
+    updateControls();
+}
 
-            m_editor->clear();
-            // A package folder that is missing or no real folder on the pen lists nothing: say why,
-            // unless something was said since the listing was asked for.
-            showInfo(textOf(read.problem));
-            if (const auto message = std::exchange(m_messageAfterListing, std::nullopt))
-                showInfo(message->first, message->second);
-        });
-    updateBusy();
+void AppDelegate::listed(const PenRecord& pen, const QString& volume, const PenListing& read)
+{
+    m_bookModel->beginReload();
+    dataBook = read.rows;
+    m_bookModel->endReload();
+    listBook->clearSelection();
+    dtSpace->setText(read.usage ? freeSpaceText(*read.usage) : QString());
+    m_ui->dtPenInfo->setText(volume.isEmpty() ? QString() : volumeLabelLine(read.volumeLabel));
+    snKavo->setToolTip(penTooltip(pen.bsdName));
+    if (const PenRecord* selected = selectedPen(); selected && selected->bsdName == pen.bsdName)
+        listKavo->setItemData(listKavo->currentIndex(), snKavo->toolTip(), Qt::ToolTipRole);
+    m_editor->clear();
+    updateControls();
+    // The message line says why a package folder lists nothing, or is emptied, unless something
+    // was said since the listing was asked for (said once, it stays) or an eject is under way.
+    if (!std::exchange(m_saidDuringListing, false) && m_session->ejecting() != pen.bsdName)
+        showInfo(textOf(read.problem));
 }
 
 bool AppDelegate::validateNumberByASCII(const QString& text) const { return ::validateNumberByASCII(text); }
@@ -315,16 +283,12 @@ BookList AppDelegate::selectedBooks() const { return m_editor->selectedBooks(); 
 void AppDelegate::tableViewSelectionDidChange()
 {
     m_editor->selectionChanged();
-    m_copyActions->update();
+    updateControls();
 }
 
 void AppDelegate::tableViewSelected() { }
 
-void AppDelegate::OnComboboxChanged()
-{
-    updatePenControls();
-    InitData();
-}
+void AppDelegate::OnComboboxChanged() { InitData(); }
 
 void AppDelegate::RefreshList()
 {
@@ -336,22 +300,24 @@ void AppDelegate::RefreshList()
 
 void AppDelegate::EjectPen()
 {
-    const int index = listKavo->currentIndex();
-    if (index < 0 || dataKavo.empty() || size_t(index) >= dataKavo.size() || isEjecting())
+    const PenRecord* pen = selectedPen();
+    if (!pen)
         return;
-    if (!m_session->eject(std::next(dataKavo.begin(), index)->first))
+    const PenSession::EjectStart start = m_session->eject(pen->bsdName);
+    if (start == PenSession::EjectStart::Refused)
         return;
     listBook->clearSelection();
     m_editor->disable();
-    updatePenControls();
-    showInfo(AppText::Ejecting, MessageTone::News);
+    updateControls();
+    showInfo(start == PenSession::EjectStart::Started ? AppText::Ejecting : AppText::EjectWaits,
+        MessageTone::News);
 }
 
 void AppDelegate::ejectFinished(bool ejected)
 {
     if (!ejected) {
         // The pen may still hold unwritten data: keep it listed and say why.
-        updatePenControls();
+        updateControls();
         showInfo(AppText::EjectFailed);
         return;
     }

@@ -1,10 +1,8 @@
 #pragma once
 
 #include "DiskService.h"
-#include "InstWindow.h"
 #include "InstallBatch.h"
 #include "ListData.h"
-#include "PenHost.h"
 #include "PenRecord.h"
 #include "PenSession.h"
 #include "Texts.h"
@@ -33,16 +31,15 @@ class MainWindow;
 }
 
 // The one controller of the main window: it owns the window's widgets and the book rows of the
-// selected pen, and wires the window to the pen session, the catalogue and the install.
-class AppDelegate : public QObject, public PenHost {
+// selected pen, and wires the window to the pen session, which does all work on the pens.
+class AppDelegate : public QObject {
     Q_OBJECT
 public:
     AppDelegate();
     ~AppDelegate() override;
 
     // Test seams, set before applicationDidFinishLaunching.
-    using VolumePathResolver = PenSession::VolumePathResolver;
-    void setVolumePathResolver(VolumePathResolver resolver)
+    void setVolumePathResolver(PenSession::VolumePathResolver resolver)
     {
         m_session->setVolumePathResolver(std::move(resolver));
     }
@@ -53,10 +50,6 @@ public:
     // Without USB monitoring nothing is mounted either, unless asked for.
     void setUsbMonitoringEnabled(bool enabled) { m_session->setUsbMonitoringEnabled(enabled); }
     void setAutoMountEnabled(bool enabled) { m_session->setAutoMountEnabled(enabled); }
-    bool diskJobsRunning() const { return m_session->diskJobsRunning(); }
-    // True while a pen's files are read or written in the background (listing, header read,
-    // removal, sticker change, install check). The table shows a busy cursor meanwhile.
-    bool penJobsRunning() const { return m_session->penJobsRunning(); }
     // Tests answer the modal dialogs through these hooks instead of a person.
     static inline std::function<void(QFileDialog*)>& fileDialogShown = InstallBatch::fileDialogShown;
     static inline std::function<QAbstractButton*(QMessageBox&)> alertHook;
@@ -69,23 +62,13 @@ public:
     void InitData();
     bool validateNumberByASCII(const QString& text) const;
 
-    // PenHost
-    void storePen(const PenRecord& record) override;
-    void penUnplugged(const QString& bsdName) override;
-
-    // A volume was mounted or unmounted: pens whose volume changed get their serial read
-    // again, and the selected one is listed again.
-    void volumesChanged() { m_session->volumesChanged(); }
-    // True while an eject runs in the background.
-    bool isEjecting() const { return m_session->isEjecting(); }
-
     QMainWindow* window() const { return m_window.get(); }
+    PenSession* session() const { return m_session; }
     const PenRegistry& pens() const { return dataKavo; }
     const BookList& books() const { return dataBook; }
     QString packageDirectory() const { return pathKavo; }
     QString serial() const { return imbCode; }
     InstWindow* installDialog() const { return m_installs->dialog(); }
-    PenSession* session() const { return m_session; }
     // The rows selected in the book table, in the table's order.
     BookList selectedBooks() const;
 
@@ -100,15 +83,14 @@ public slots:
 
 private:
     void tableViewSelectionDidChange();
-    bool writing() const;
-    QString penTooltip(const PenRecord& pen, const QString& volume) const;
-    void updateBusy();
-    void updatePenControls();
+    void updateControls();
     void showInfo(const QString& message, MessageTone tone = MessageTone::Problem);
+    void listed(const PenRecord& pen, const QString& volume, const PenListing& listing);
     void selectedVolumeMoved(const QStringList& bsdNames);
     void ejectFinished(bool ejected);
     void installDropped(const QStringList& packages, const QStringList& refused);
     const PenRecord* selectedPen() const;
+    QString penTooltip(const QString& bsdName) const;
 
     std::unique_ptr<QMainWindow> m_window;
     std::unique_ptr<Ui::MainWindow> m_ui;
@@ -140,11 +122,7 @@ private:
     InstallBatch* m_installs = nullptr;
     PenCopyActions* m_copyActions = nullptr;
     BookEditor* m_editor = nullptr;
-    quint64 m_listing = 0; // the newest listing of the selected pen; older ones are dropped
-    bool m_listingPending = false;
-    // Shown once the listing under way is in: what was said after it was asked for.
-    std::optional<std::pair<QString, MessageTone>> m_messageAfterListing;
+    // Said since the listing under way was asked for: it stays once the listing is in.
+    bool m_saidDuringListing = false;
     MessageTone m_infoTone = MessageTone::Problem; // of the message shown
-    // Each pen's volume label and free space as its last listing read them (no rows).
-    std::map<QString, PenListing> m_volumes;
 };

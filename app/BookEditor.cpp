@@ -49,6 +49,8 @@ BookList BookEditor::selectedBooks() const
     return books;
 }
 
+bool BookEditor::listingPending() const { return m_session->isListing(); }
+
 bool BookEditor::writing() const
 {
     const PenRecord* pen = m_context.selectedPen();
@@ -81,7 +83,7 @@ void BookEditor::selectionChanged()
     if (pen && m_session->isEjecting() && pen->bsdName == m_session->ejecting())
         return;
     // Rows about to be listed again, or a package being removed or renumbered: wait for it.
-    if (!pen || m_context.listingPending() || writing())
+    if (!pen || listingPending() || writing())
         return;
     const ListData& row = m_rows.at(index);
     m_ui.remove->setEnabled(true);
@@ -102,7 +104,7 @@ void BookEditor::selectionChanged()
     m_headerFile = file;
     m_session->readStartSticker(pen->bsdName, file, masked, [this, file](int value) {
         const int index = selectedRow();
-        if (file != m_headerFile || index < 0 || m_rows.at(index).file != file || m_context.listingPending()
+        if (file != m_headerFile || index < 0 || m_rows.at(index).file != file || listingPending()
             || writing())
             return;
         m_headerFile.clear();
@@ -118,6 +120,13 @@ void BookEditor::remove(const std::function<QAbstractButton*(QMessageBox&)>& ans
     if (index < 0)
         return;
     const ListData row = m_rows.at(index);
+    const PenRecord* shown = m_context.selectedPen();
+    if (!shown)
+        return;
+    // The pen the user is asked about: while the question is open it may be swapped for another
+    // pen of the same model, which the desktop mounts at the same place.
+    const QString bsdName = shown->bsdName;
+    const PenIdentity identity = m_session->identityOf(bsdName);
 
     QMessageBox alert(QMessageBox::Warning, m_window->windowTitle(),
         row.name + QStringLiteral("\r\n") + AppText::RemoveQuestion, QMessageBox::NoButton, m_window);
@@ -137,18 +146,14 @@ void BookEditor::remove(const std::function<QAbstractButton*(QMessageBox&)>& ans
     }
     if (clicked != remove)
         return;
-    const PenRecord* pen = m_context.selectedPen();
-    if (!pen)
-        return;
-
-    const QString bsdName = pen->bsdName;
     m_session->removePackage(
-        bsdName, row.file, m_context.packageDirectory(), [this, bsdName](RemovalResult removed) {
+        bsdName, identity, row.file, m_context.packageDirectory(),
+        [this, bsdName](RemovalResult removed) {
             writeDone(bsdName, true,
                 removed == RemovalResult::Removed ? std::nullopt : std::optional(textOf(removed)));
-        });
+        },
+        [this, bsdName](JobRefusal why) { writeRefused(bsdName, why); });
     disable();
-    m_context.busyChanged();
 }
 
 void BookEditor::apply()
@@ -164,13 +169,21 @@ void BookEditor::apply()
         m_ui.offsetOid->text(), m_context.packageDirectory() };
     const QString bsdName = pen->bsdName;
     // What the last action did: a change that went through clears an earlier refusal.
-    m_session->changeStickers(bsdName, request, [this, bsdName](const StickerChangeResult& result) {
-        writeDone(bsdName, result.rescan, textOf(result));
-    });
+    m_session->changeStickers(
+        bsdName, m_session->identityOf(bsdName), request,
+        [this, bsdName](
+            const StickerChangeResult& result) { writeDone(bsdName, result.rescan, textOf(result)); },
+        [this, bsdName](JobRefusal why) { writeRefused(bsdName, why); });
     // The fields keep what was typed, for a correction after a refusal.
     m_ui.apply->setEnabled(false);
     m_ui.remove->setEnabled(false);
-    m_context.busyChanged();
+}
+
+// The session did not run the write: the pen is being ejected, or another pen is where it was.
+// Nothing was written; the pen's rows are listed again when it was one that went.
+void BookEditor::writeRefused(const QString& bsdName, JobRefusal why)
+{
+    writeDone(bsdName, why == JobRefusal::OtherPen || why == JobRefusal::PenGone, textOf(why));
 }
 
 // A removal or sticker change has ended: the pen is listed again if it is still the one shown,
@@ -189,5 +202,4 @@ void BookEditor::writeDone(const QString& bsdName, bool rescan, const std::optio
     }
     if (message)
         m_context.showInfo(*message);
-    m_context.busyChanged();
 }

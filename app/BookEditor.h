@@ -22,10 +22,8 @@ class QWidget;
 struct BookEditorContext {
     std::function<const PenRecord*()> selectedPen;
     std::function<QString()> packageDirectory; // of the selected pen
-    std::function<bool()> listingPending; // the rows shown are about to be replaced
     std::function<void()> relist; // lists the selected pen again
     std::function<void(const QString& message)> showInfo;
-    std::function<void()> busyChanged; // a job of the pen was posted or has ended
 };
 
 // The widgets of the edit area and the table whose selection it follows.
@@ -39,7 +37,8 @@ struct BookEditorWidgets {
 };
 
 // The edit area of the main window: the selected package's fields, and its removal and sticker
-// change, which run as jobs of its pen. Usable only while exactly one row is selected.
+// change, which run as jobs of its pen, bound to the pen the user saw when acting. Usable only
+// while exactly one row is selected.
 class BookEditor : public QObject {
     Q_OBJECT
 public:
@@ -66,6 +65,8 @@ public:
 
 private:
     void writeDone(const QString& bsdName, bool rescan, const std::optional<QString>& message);
+    void writeRefused(const QString& bsdName, JobRefusal why);
+    bool listingPending() const;
 
     BookEditorContext m_context;
     BookEditorWidgets m_ui;

@@ -1,5 +1,7 @@
 #include "ConflictWindow.h"
 
+#include "Texts.h"
+
 #include "ui_ConflictWindow.h"
 
 #include <QComboBox>
@@ -24,12 +26,12 @@ ConflictWindow::ConflictWindow(QList<PlannedItem>& plan, QWidget* parent)
         table->setItem(row, 0, new QTableWidgetItem(entry.item.name));
         table->setItem(row, 1, new QTableWidgetItem(entry.item.title));
         auto* choice = new QComboBox(table);
-        choice->addItem(QStringLiteral("跳过"));
+        choice->addItem(AppText::Skip);
         if (!entry.nextFreeName.isEmpty())
-            choice->addItem(QStringLiteral("改为 %1").arg(entry.nextFreeName));
+            choice->addItem(moveChoice(entry.nextFreeName));
         else
-            choice->setToolTip(QStringLiteral("此点读包不能改贴号，只能跳过"));
-        choice->setAccessibleName(QStringLiteral("%1 的处理").arg(entry.item.name));
+            choice->setToolTip(AppText::CannotMove);
+        choice->setAccessibleName(choiceName(entry.item.name));
         table->setCellWidget(row, 2, choice);
         m_choices.append(choice);
         m_rows.append(i);

@@ -1,30 +1,21 @@
 #include "PenCopyActions.h"
 
-#include "Catalogue.h"
 #include "ConflictWindow.h"
-#include "PenBackup.h"
-#include "PenTransfer.h"
+#include "PenSession.h"
 #include "Texts.h"
 #include "TransferWindow.h"
-#include "VolumePath.h"
-#include "VolumeSpace.h"
 
 #include <QDir>
 #include <QFileDialog>
 #include <QInputDialog>
+#include <QPointer>
 #include <QPushButton>
-#include <QStorageInfo>
 
-namespace {
-const QString NoVolumeMessage = QStringLiteral("未找到点读笔存储，无法复制！");
-const QString NoRowsMessage = QStringLiteral("请先在列表中选择要复制的点读包。");
-const QString NotBackupMessage = QStringLiteral("该文件夹里没有可以恢复的备份！");
-}
-
-PenCopyActions::PenCopyActions(
-    PenCopyContext context, QWidget* window, QPushButton* backup, QPushButton* restore, QPushButton* copy)
+PenCopyActions::PenCopyActions(PenCopyContext context, PenSession* session, QWidget* window,
+    QPushButton* backup, QPushButton* restore, QPushButton* copy)
     : QObject(window)
     , m_context(std::move(context))
+    , m_session(session)
     , m_window(window)
     , m_backup(backup)
     , m_restore(restore)
@@ -33,23 +24,37 @@ PenCopyActions::PenCopyActions(
     connect(m_backup, &QPushButton::clicked, this, &PenCopyActions::backup);
     connect(m_restore, &QPushButton::clicked, this, &PenCopyActions::restore);
     connect(m_copy, &QPushButton::clicked, this, &PenCopyActions::copyToPen);
-    update();
+    update(false);
 }
 
-void PenCopyActions::update()
+void PenCopyActions::update(bool mayWrite)
 {
-    const bool pen = m_context.selectedPen() != nullptr;
-    m_backup->setEnabled(pen);
-    m_restore->setEnabled(pen);
-    m_copy->setEnabled(pen && m_context.pens().size() >= 2 && !m_context.selectedBooks().isEmpty());
+    m_backup->setEnabled(mayWrite);
+    m_restore->setEnabled(mayWrite);
+    m_copy->setEnabled(mayWrite && m_session->pens().size() >= 2 && !m_context.selectedBooks().isEmpty());
 }
 
-QString PenCopyActions::chooseFolder(const QString& caption) const
+QString PenCopyActions::chooseFolder(const QString& caption)
 {
-    if (folderChooser)
-        return folderChooser(caption);
-    return QFileDialog::getExistingDirectory(
-        m_window, caption, m_lastFolder.isEmpty() ? QDir::homePath() : m_lastFolder);
+    const QString folder = folderChooser ? folderChooser(caption)
+                                         : QFileDialog::getExistingDirectory(m_window, caption,
+                                             m_lastFolder.isEmpty() ? QDir::homePath() : m_lastFolder);
+    if (!folder.isEmpty())
+        m_lastFolder = folder;
+    return folder;
+}
+
+QString PenCopyActions::serialOf(const QString& bsdName) const
+{
+    const auto pen = m_session->pens().find(bsdName);
+    return pen == m_session->pens().end() ? QString() : pen->second.serialText();
+}
+
+TransferWindow* PenCopyActions::openWindow(const QString& task)
+{
+    auto* window = new TransferWindow(task, m_window);
+    window->show();
+    return window;
 }
 
 void PenCopyActions::backup()
@@ -57,27 +62,36 @@ void PenCopyActions::backup()
     const PenRecord* pen = m_context.selectedPen();
     if (!pen)
         return;
-    const QString pathKavo = packageDirectoryFor(m_context.volumePath(pen->bsdName));
-    if (pathKavo.isEmpty()) {
-        m_context.showInfo(NoVolumeMessage);
+    const QString bsdName = pen->bsdName;
+    if (m_session->volumeOf(bsdName).isEmpty()) {
+        m_context.showInfo(AppText::CopyNoVolume);
         return;
     }
-    const QString folder = chooseFolder(QStringLiteral("选择备份文件夹"));
-    if (folder.isEmpty())
+    const QString folder = chooseFolder(AppText::ChooseBackupFolder);
+    // The pen may have gone, or be ejected, while the folder was chosen.
+    if (folder.isEmpty() || !m_session->mayWrite(bsdName))
         return;
-    m_lastFolder = folder;
-    const QString serial = pen->serialText();
-    TransferWindow window(QStringLiteral("正在备份点读笔 %1 到 %2").arg(serial, folder), m_window);
-    window.run([&](const std::atomic_bool& cancelled) {
-        BackupOptions options;
-        options.progress = [&window](qint64 done, qint64 total, const QString& name) {
-            window.progress(done, total, name);
-        };
-        options.cancelled = [&cancelled] { return bool(cancelled); };
-        return backupSummary(backupPen(pathKavo, serial, folder, options));
-    });
-    // Nothing on the pen changed, but it may have gone away.
-    m_context.rescan();
+    // The backup is of the pen that is there once the folder is chosen.
+    const PenIdentity identity = m_session->identityOf(bsdName);
+    const QPointer<TransferWindow> window = openWindow(backupTask(pen->serialText(), folder));
+    const auto rescan = m_context.rescan;
+    const quint64 job = m_session->backupPen(
+        bsdName, identity, folder,
+        [window](qint64 done, qint64 total, const QString& name) {
+            if (window)
+                window->progress(done, total, name);
+        },
+        [window, rescan](const BackupReport& report) {
+            if (window)
+                window->finish(backupSummary(report));
+            // Nothing on the pen changed, but it may have gone away.
+            rescan();
+        },
+        [window](JobRefusal why) {
+            if (window)
+                window->finish(why == JobRefusal::Cancelled ? AppText::Cancelled : textOf(why));
+        });
+    window->setCancel([session = m_session, bsdName, job] { session->cancel(bsdName, job); });
 }
 
 void PenCopyActions::restore()
@@ -85,22 +99,23 @@ void PenCopyActions::restore()
     const PenRecord* pen = m_context.selectedPen();
     if (!pen)
         return;
-    const QString pathKavo = packageDirectoryFor(m_context.volumePath(pen->bsdName));
-    if (pathKavo.isEmpty()) {
-        m_context.showInfo(NoVolumeMessage);
+    const QString bsdName = pen->bsdName;
+    if (m_session->volumeOf(bsdName).isEmpty()) {
+        m_context.showInfo(AppText::CopyNoVolume);
         return;
     }
-    const QString folder = chooseFolder(QStringLiteral("选择备份文件夹"));
-    if (folder.isEmpty())
+    const QString folder = chooseFolder(AppText::ChooseBackupFolder);
+    if (folder.isEmpty() || !m_session->mayWrite(bsdName))
         return;
-    m_lastFolder = folder;
-    bool unreadable = false;
-    const QList<TransferItem> items = itemsFromBackup(folder, &unreadable);
-    if (items.isEmpty()) {
-        m_context.showInfo(unreadable ? AppText::BackupBadManifest : NotBackupMessage);
-        return;
-    }
-    transfer(items, pathKavo, QStringLiteral("正在从 %1 恢复到点读笔 %2").arg(folder, pen->serialText()), {});
+    m_context.showInfo(AppText::Planning);
+    m_session->planRestore(bsdName, folder, [this, bsdName, folder](const TransferPlan& plan) {
+        if (plan.plan.isEmpty()) {
+            m_context.showInfo(plan.unreadable ? AppText::BackupBadManifest : AppText::NoBackup);
+            return;
+        }
+        m_context.showInfo(QString());
+        transfer(bsdName, QString(), plan, restoreTask(folder, serialOf(bsdName)));
+    });
 }
 
 void PenCopyActions::copyToPen()
@@ -110,70 +125,77 @@ void PenCopyActions::copyToPen()
     if (!pen)
         return;
     if (rows.isEmpty()) {
-        m_context.showInfo(NoRowsMessage);
+        m_context.showInfo(AppText::CopyNoRows);
         return;
     }
-    const QString source = packageDirectoryFor(m_context.volumePath(pen->bsdName));
-    // The other pens, by their serial, with what else tells them apart.
+    const QString from = pen->bsdName;
+    // The other pens, by their serial, with what else tells them apart: from what their last
+    // listing read, so that no pen is asked on the way.
     QStringList labels;
     QStringList names;
-    for (const auto& [bsdName, record] : m_context.pens()) {
-        if (bsdName == pen->bsdName)
+    for (const auto& [bsdName, record] : m_session->pens()) {
+        if (bsdName == from)
             continue;
-        const QString volume = m_context.volumePath(bsdName);
-        labels.append(penDetails(record, volume, volumeLabel(volume), queryVolumeUsage(volume)));
+        labels.append(m_context.penDetails(bsdName));
         names.append(bsdName);
     }
-    if (labels.isEmpty() || source.isEmpty())
+    if (labels.isEmpty() || m_session->volumeOf(from).isEmpty())
         return;
     QString chosen;
     if (penChooser) {
         chosen = penChooser(labels);
     } else {
         bool ok = false;
-        chosen = QInputDialog::getItem(m_window, QStringLiteral("复制到另一支笔"),
-            QStringLiteral("把选中的 %1 个点读包复制到：").arg(rows.size()), labels, 0, false, &ok);
+        chosen = QInputDialog::getItem(
+            m_window, AppText::CopyToPenTitle, copyQuestion(rows.size()), labels, 0, false, &ok);
         if (!ok)
             chosen.clear();
     }
     const qsizetype index = labels.indexOf(chosen);
     if (index < 0)
         return;
-    const QString target = packageDirectoryFor(m_context.volumePath(names[index]));
-    if (target.isEmpty()) {
-        m_context.showInfo(NoVolumeMessage);
+    const QString to = names[index];
+    if (m_session->volumeOf(to).isEmpty()) {
+        m_context.showInfo(AppText::CopyNoVolume);
         return;
     }
-    QStringList refused;
-    const QList<TransferItem> items = itemsFromRows(rows, source, &refused);
-    const PenRecord& other = m_context.pens().at(names[index]);
-    transfer(items, target,
-        QStringLiteral("正在复制 %1 个点读包到点读笔 %2").arg(items.size()).arg(other.serialText()), refused);
+    if (!m_session->mayWrite(to) || m_session->ejecting() == from)
+        return;
+    m_context.showInfo(AppText::Planning);
+    m_session->planCopy(from, rows, to, [this, from, to](const TransferPlan& plan) {
+        m_context.showInfo(QString());
+        transfer(to, from, plan, copyTask(plan.plan.size(), serialOf(to)));
+    });
 }
 
-void PenCopyActions::transfer(const QList<TransferItem>& items, const QString& pathKavo, const QString& task,
-    const QStringList& refused)
+// Asks about taken names, then copies: a write of the target pen, bound to who it is now.
+void PenCopyActions::transfer(const QString& to, const QString& from, TransferPlan plan, const QString& task)
 {
-    QList<PlannedItem> plan = planTransfer(items, pathKavo);
-    if (std::any_of(
-            plan.cbegin(), plan.cend(), [](const PlannedItem& entry) { return entry.ownNameTaken; })) {
-        ConflictWindow ask(plan, m_window);
+    if (std::any_of(plan.plan.cbegin(), plan.plan.cend(),
+            [](const PlannedItem& entry) { return entry.ownNameTaken; })) {
+        ConflictWindow ask(plan.plan, m_window);
         if (ask.ask() != QDialog::Accepted)
             return;
     }
-    TransferWindow window(task, m_window);
-    window.run([&](const std::atomic_bool& cancelled) {
-        TransferOptions options;
-        options.progress = [&window](qint64 done, qint64 total, const QString& name) {
-            window.progress(done, total, name);
-        };
-        options.cancelled = [&cancelled] { return bool(cancelled); };
-        const TransferReport report = runTransfer(plan, pathKavo, options);
-        QString summary = transferSummary(report);
-        if (!refused.isEmpty())
-            summary += QStringLiteral("\n不是点读包文件，未复制：") + refused.join(QStringLiteral("，"));
-        return summary;
-    });
-    // One rescan at the end, of whichever pen is selected.
-    m_context.rescan();
+    if (!m_session->mayWrite(to))
+        return;
+    const QPointer<TransferWindow> window = openWindow(task);
+    const auto rescan = m_context.rescan;
+    const quint64 job = m_session->runTransfer(
+        to, m_session->identityOf(to), plan.plan, from,
+        [window](qint64 done, qint64 total, const QString& name) {
+            if (window)
+                window->progress(done, total, name);
+        },
+        [window, rescan, refused = plan.refused](const TransferReport& report) {
+            if (window)
+                window->finish(transferSummary(report, refused));
+            // One rescan at the end, of whichever pen is selected.
+            rescan();
+        },
+        [window](JobRefusal why) {
+            if (window)
+                window->finish(why == JobRefusal::Cancelled ? AppText::Cancelled : textOf(why));
+        });
+    window->setCancel([session = m_session, to, job] { session->cancel(to, job); });
 }

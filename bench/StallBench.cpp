@@ -502,7 +502,7 @@ void Bench::eject()
 {
     begin(QStringLiteral("eject"));
     QTest::mouseClick(widget<QPushButton>("btnEject"), Qt::LeftButton);
-    finish([&] { return !busy() && !m_app.isEjecting(); }, g_timeoutMs, QString());
+    finish([&] { return !busy() && !m_app.session()->isEjecting(); }, g_timeoutMs, QString());
     std::printf("  after the eject: %s\n", qPrintable(info()));
 }
 
@@ -582,7 +582,7 @@ int main(int argc, char** argv)
     std::atomic<int> plugStatus = -1;
     bench.begin(QStringLiteral("listing on plug"));
     if (!volume.isEmpty()) {
-        app.storePen(BuildPenRecord("vorna", "Pen", "0100", "bench0", ReadProductIni(volume)));
+        app.session()->storePen(BuildPenRecord("vorna", "Pen", "0100", "bench0", ReadProductIni(volume)));
     } else {
         plugger = std::thread([&] { plugStatus = std::system(plugCommand.toLocal8Bit().constData()); });
     }

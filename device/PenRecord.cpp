@@ -65,3 +65,21 @@ QByteArray ReadProductIni(const QString& volumePath)
     // An error part-way would give a wrong serial: then none.
     return file.isOpen() ? readAt(file.fd(), 0, ProductIniReadLimit) : QByteArray();
 }
+
+PenIdentity ReadPenIdentity(const QString& volumePath)
+{
+    PenIdentity identity;
+    if (volumePath.isEmpty())
+        return identity;
+    const FileDescriptor root(
+        ::open(QFile::encodeName(volumePath).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat status { };
+    if (!root.isValid() || ::fstat(root.get(), &status) != 0)
+        return identity;
+    identity.device = quint64(status.st_dev);
+    const PenFile file = PenFile::openAt(root.get(), ProductIniPath);
+    if (file.isOpen())
+        identity.serial
+            = BuildPenRecord({}, {}, {}, {}, readAt(file.fd(), 0, ProductIniReadLimit)).serialText();
+    return identity;
+}

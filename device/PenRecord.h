@@ -1,5 +1,7 @@
 #pragma once
 
+#include "PenDoor.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -32,6 +34,11 @@ PenRecord BuildPenRecord(const QString& vendor, const QString& product, const QS
 // volume path is empty or the file is missing, not a regular file, or unreadable. Never blocks
 // (a FIFO under that name) and never follows a link off the pen.
 QByteArray ReadProductIni(const QString& volumePath);
+
+// Who the pen mounted at `volumePath` is: its serial and the volume's device number. Both empty
+// when the volume cannot be opened (a pen pulled out); the serial empty when product.ini cannot
+// be read, as on a stale mount.
+PenIdentity ReadPenIdentity(const QString& volumePath);
 
 // The pen registry, keyed by BSD name. std::map keeps the keys sorted, so the order is stable
 // and the selector's index i is always the i-th key.

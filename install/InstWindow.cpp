@@ -9,14 +9,10 @@
 #include <QCloseEvent>
 #include <QDir>
 #include <QFileInfo>
-#include <QThread>
+#include <QPointer>
 
 #include <algorithm>
 #include <climits>
-
-namespace {
-const QString StoryCaption = QStringLiteral("故事贴号：");
-}
 
 InstWindow::InstWindow(QWidget* parent)
     : QDialog(parent)
@@ -37,12 +33,10 @@ InstWindow::InstWindow(QWidget* parent)
     connect(btnCancel, &QPushButton::clicked, this, &InstWindow::CancelBook);
 }
 
-InstWindow::~InstWindow()
-{
-    // The worker writes to the pen and reports back to this object: let it finish.
-    if (m_worker)
-        m_worker->wait();
-}
+// A job still under way reports to nobody: its results go through a guard on this object.
+InstWindow::~InstWindow() = default;
+
+void InstWindow::setPenName(const QString& text) { m_ui->dtPen->setText(text); }
 
 bool InstWindow::validateNumberByASCII(const QString& text) const { return ::validateNumberByASCII(text); }
 
@@ -71,8 +65,8 @@ void InstWindow::windowDidLoad()
     m_nameBook = m_nameBook.mid(type.tagLength);
 
     if (extBook == ExtStory) {
-        ttBookOid->setText(StoryCaption);
-        dtBookOid->setAccessibleName(StoryCaption.chopped(1));
+        ttBookOid->setText(InstallText::StoryCaption);
+        dtBookOid->setAccessibleName(InstallText::StoryCaption.chopped(1));
     } else if (extBook == ExtSelfMade) {
         ttOffsetOid->show();
         dtOffsetOid->show();
@@ -85,32 +79,28 @@ void InstWindow::windowDidLoad()
     // The free number is looked up on the pen in the background; 安装 waits for it.
     m_proposing = true;
     btnInstall->setEnabled(false);
-    runOnWorker([this, pathKavo = m_pathKavo, extension = extBook] {
-        if (workerStarting)
-            workerStarting("proposal");
-        const QString proposal = proposeBookOid(pathKavo, extension);
-        QMetaObject::invokeMethod(
-            this, [this, proposal] { proposalFinished(proposal); }, Qt::QueuedConnection);
-    });
-}
-
-void InstWindow::runOnWorker(std::function<void()> work)
-{
-    m_worker.reset(QThread::create(std::move(work)));
-    m_worker->start();
-}
-
-void InstWindow::endWorker()
-{
-    if (!m_worker)
+    if (!m_door) {
+        proposalFinished(QString());
         return;
-    m_worker->wait();
-    m_worker.reset();
+    }
+    const QPointer<InstWindow> self(this);
+    m_door->post(
+        JobAccess::Read, PenJobKind::ProposalJob,
+        [self, pathKavo = m_pathKavo, extension = extBook](const PenJobContext&) -> PenDoor::Deliver {
+            const QString proposal = proposeBookOid(pathKavo, extension);
+            return [self, proposal] {
+                if (self)
+                    self->proposalFinished(proposal);
+            };
+        },
+        [self](JobRefusal) {
+            if (self)
+                self->proposalFinished(QString());
+        });
 }
 
 void InstWindow::proposalFinished(const QString& bookOid)
 {
-    endWorker();
     m_proposing = false;
     // A number typed meanwhile is the user's.
     if (dtBookOid->text().isEmpty()) {
@@ -138,26 +128,51 @@ void InstWindow::InstallBook()
     // pen is asked in the background; the dialog waits for the answer with its controls disabled.
     m_copying = true;
     setEditing(false);
-    runOnWorker([this, pathKavo = m_pathKavo, name = packageFileName(bookOid, extBook), bookOid, offsetOid] {
-        if (workerStarting)
-            workerStarting("check");
-        const bool taken = isPackageNameTaken(pathKavo, name);
-        QMetaObject::invokeMethod(
-            this, [this, taken, bookOid, offsetOid] { checkFinished(taken, bookOid, offsetOid); },
-            Qt::QueuedConnection);
-    });
+    if (!m_door) {
+        refused(JobRefusal::PenGone);
+        return;
+    }
+    const QPointer<InstWindow> self(this);
+    m_door->post(
+        JobAccess::Read, PenJobKind::NameCheckJob,
+        [self, pathKavo = m_pathKavo, name = packageFileName(bookOid, extBook), bookOid, offsetOid](
+            const PenJobContext&) -> PenDoor::Deliver {
+            const bool taken = isPackageNameTaken(pathKavo, name);
+            return [self, taken, bookOid, offsetOid] {
+                if (self)
+                    self->checkFinished(taken, bookOid, offsetOid);
+            };
+        },
+        [self](JobRefusal why) {
+            if (self)
+                self->refused(why);
+        });
 }
 
 void InstWindow::checkFinished(bool taken, const QString& bookOid, const QString& offsetOid)
 {
-    endWorker();
     if (taken) {
         m_copying = false;
-        dtInfo->setText(InstallText::Exists);
+        showMessage(dtInfo, InstallText::Exists);
         setEditing(true);
         return;
     }
     startCopy(bookOid, offsetOid);
+}
+
+// The session did not let the job run: the pen is being ejected, or it is not the pen the
+// dialog was opened for any more.
+void InstWindow::refused(JobRefusal why)
+{
+    m_copying = false;
+    m_copyJob = 0;
+    prInstall->hide();
+    if (std::exchange(m_cancelling, false)) {
+        copyFinished(InstallResult::Cancelled);
+        return;
+    }
+    showMessage(dtInfo, why == JobRefusal::EjectPending ? InstallText::EjectPending : InstallText::PenGone);
+    setEditing(true);
 }
 
 void InstWindow::startCopy(const QString& bookOid, const QString& offsetOid)
@@ -169,27 +184,44 @@ void InstWindow::startCopy(const QString& bookOid, const QString& offsetOid)
     prInstall->setValue(0);
     prInstall->show();
 
+    // 取消 now stops the copy.
+    btnCancel->setEnabled(true);
+
     const InstallRequest request { m_pathBook, m_pathKavo, bookOid, offsetOid.toInt(), extBook, nTypeBook };
     const InstallOptions options = m_options;
-    runOnWorker([this, request, options] {
-        const auto progress = [this](qint64 chunk) {
-            QMetaObject::invokeMethod(
-                this, [this, chunk] { prInstall->setValue(int(std::min<qint64>(chunk, INT_MAX))); },
-                Qt::QueuedConnection);
-        };
-        const InstallResult result = installPackage(request, progress, options);
-        QMetaObject::invokeMethod(
-            this, [this, result] { copyFinished(result); }, Qt::QueuedConnection);
-    });
+    const QPointer<InstWindow> self(this);
+    m_copyJob = m_door->post(
+        JobAccess::Write, QString(),
+        [self, request, options](const PenJobContext& context) -> PenDoor::Deliver {
+            const auto progress = [self, report = context.report](qint64 chunk) {
+                report([self, chunk] {
+                    if (self)
+                        self->prInstall->setValue(int(std::min<qint64>(chunk, INT_MAX)));
+                });
+            };
+            InstallOptions copy = options;
+            copy.cancelled = [stop = context.stop] { return stop.stop_requested(); };
+            const InstallResult result = installPackage(request, progress, copy);
+            return [self, result] {
+                if (self)
+                    self->copyFinished(result);
+            };
+        },
+        [self](JobRefusal why) {
+            if (self)
+                self->refused(why);
+        });
 }
 
 void InstWindow::copyFinished(InstallResult result)
 {
-    endWorker();
     m_copying = false;
-    if (result == InstallResult::Installed) {
-        // Only now is the package on the device under its name.
-        m_nRefresh = 2;
+    m_copyJob = 0;
+    m_cancelling = false;
+    m_result = result;
+    if (result == InstallResult::Installed || result == InstallResult::Cancelled) {
+        // Only now is the package on the device under its name, or nothing is left of it.
+        m_nRefresh = result == InstallResult::Installed ? 2 : 1;
         m_closing = true;
         QMetaObject::invokeMethod(this, &InstWindow::closeModalWindow, Qt::QueuedConnection);
         return;
@@ -208,8 +240,18 @@ void InstWindow::setEditing(bool editing)
 
 void InstWindow::CancelBook()
 {
-    if (m_copying || m_closing)
+    if (m_closing)
         return;
+    if (m_copying) {
+        // The copy stops at its next block and removes what it wrote; the dialog closes then.
+        if (m_copyJob != 0 && !m_cancelling) {
+            m_cancelling = true;
+            btnCancel->setEnabled(false);
+            showMessage(dtInfo, InstallText::Cancelling);
+            m_door->cancel(m_copyJob);
+        }
+        return;
+    }
     m_nRefresh = 1;
     m_closing = true;
     QMetaObject::invokeMethod(this, &InstWindow::closeModalWindow, Qt::QueuedConnection);
@@ -220,9 +262,9 @@ void InstWindow::closeModalWindow() { done(m_nRefresh == 2 ? QDialog::Accepted :
 // Escape and the close box end up here: while the loop runs they count as CancelBook.
 void InstWindow::reject()
 {
-    if (m_copying || m_closing)
+    if (m_closing)
         return;
-    if (m_running) {
+    if (m_copying || m_running) {
         CancelBook();
         return;
     }
@@ -232,6 +274,8 @@ void InstWindow::reject()
 void InstWindow::closeEvent(QCloseEvent* event)
 {
     if (m_copying) {
+        // The close box stops the copy; the dialog closes once it has.
+        CancelBook();
         event->ignore();
         return;
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "PackageCopy.h"
+#include "PenDoor.h"
 
 #include <QDialog>
 
@@ -11,7 +12,6 @@ class QLabel;
 class QLineEdit;
 class QProgressBar;
 class QPushButton;
-class QThread;
 
 namespace Ui {
 class InstWindow;
@@ -19,10 +19,11 @@ class InstWindow;
 
 // The modal install dialog: proposes a free book sticker number, checks the two sticker
 // numbers and copies the chosen package onto the pen. Everything that reads or writes the pen
-// (the proposal, the check that the name is free, the copy) runs on a worker thread while this
-// dialog's own modal loop keeps painting; 安装 is offered once the proposal is in, and from its
-// press until the copy has ended (or the check refused it) the controls are disabled and the
-// close box ignored.
+// (the proposal, the check that the name is free, the copy) runs as a job of the pen's session,
+// through the door it was given, while this dialog's own modal loop keeps painting; 安装 is
+// offered once the proposal is in. From its press until the copy has ended (or the check
+// refused it) the fields are disabled; 取消, Escape and the close box then stop the copy, which
+// leaves nothing on the pen.
 class InstWindow : public QDialog {
     Q_OBJECT
 public:
@@ -44,14 +45,18 @@ public:
     // From windowDidLoad until the proposed number is in the field.
     bool isProposing() const { return m_proposing; }
 
+    // The pen's door: every read and write of the pen goes through it. Set before showWindow().
+    void setPenDoor(std::shared_ptr<PenDoor> door) { m_door = std::move(door); }
+    // Names the pen the package goes to (two pens of one model look alike in the selector).
+    void setPenName(const QString& text);
+    // How the last copy ended; Installed until one has.
+    InstallResult result() const { return m_result; }
+
     // Test seams: the random source and free-space query of the copy.
     void setInstallOptions(const InstallOptions& options) { m_options = options; }
     // Called inside the modal loop, once the dialog is shown with its proposal, so that a test
     // can drive it.
     static inline std::function<void(InstWindow*)> windowShown;
-    // Called on the worker thread before the proposal ("proposal") and the name check ("check")
-    // ask the pen, so that a test can hold them where a slow pen would.
-    static inline std::function<void(const char* step)> workerStarting;
 
     // Prepares the dialog and runs it modally; returns when it has been installed or cancelled.
     void showWindow();
@@ -72,8 +77,7 @@ private:
     void checkFinished(bool taken, const QString& bookOid, const QString& offsetOid);
     void startCopy(const QString& bookOid, const QString& offsetOid);
     void copyFinished(InstallResult result);
-    void runOnWorker(std::function<void()> work);
-    void endWorker();
+    void refused(JobRefusal why);
     void setEditing(bool editing);
 
     std::unique_ptr<Ui::InstWindow> m_ui;
@@ -97,10 +101,13 @@ private:
     int m_nRefresh = 0;
 
     InstallOptions m_options;
-    std::unique_ptr<QThread> m_worker;
+    std::shared_ptr<PenDoor> m_door;
+    quint64 m_copyJob = 0;
+    InstallResult m_result = InstallResult::Installed;
     bool m_loaded = false;
     bool m_running = false; // inside showWindow's modal loop
     bool m_copying = false;
+    bool m_cancelling = false; // the copy was asked to stop
     bool m_proposing = false;
     bool m_shownHookDue = false; // the test hook runs when the proposal is in
     bool m_closing = false; // closeModalWindow has been scheduled

@@ -1,6 +1,7 @@
 #include "InstallBatch.h"
 
 #include "Catalogue.h"
+#include "InstallTexts.h"
 #include "PackageFileDialog.h"
 
 #include <QDir>
@@ -10,23 +11,19 @@
 
 #include <algorithm>
 
-namespace {
-const QString ChoosePackageMessage = QStringLiteral("请选择需要安装的点读包或故事包");
-}
-
-InstallBatch::InstallBatch(QWidget* window, std::function<QString()> pathKavo, QObject* parent)
+InstallBatch::InstallBatch(QWidget* window, std::function<Target()> target, QObject* parent)
     : QObject(parent)
     , m_window(window)
-    , m_pathKavo(std::move(pathKavo))
+    , m_target(std::move(target))
 {
 }
 
 void InstallBatch::choosePackages()
 {
     auto* dialog = new PackageFileDialog(m_window);
-    dialog->setWindowTitle(ChoosePackageMessage);
+    dialog->setWindowTitle(InstallText::ChoosePackage);
     dialog->setFileMode(QFileDialog::ExistingFiles);
-    dialog->setNameFilter(QStringLiteral("点读包或故事包 (*.dab *.dsb)"));
+    dialog->setNameFilter(InstallText::PackageFilter);
     dialog->setWindowModality(Qt::WindowModal);
     // Start where the last package came from, else in the home folder, never the program's own.
     dialog->setDirectory(m_lastPackageFolder.isEmpty() ? QDir::homePath() : m_lastPackageFolder);
@@ -55,8 +52,10 @@ void InstallBatch::installFiles(const QStringList& paths)
         return;
     m_installing = true;
     const auto done = qScopeGuard([this] { m_installing = false; });
-    const QString pathKavo = m_pathKavo();
+    const Target target = m_target();
+    const QString pathKavo = target.door ? target.door->packageDirectory() : QString();
     bool installed = false;
+    bool cancelled = false;
     for (qsizetype i = 0; i < paths.size(); ++i) {
         if (instWindowController) {
             instWindowController->close();
@@ -70,11 +69,18 @@ void InstallBatch::installFiles(const QStringList& paths)
                                                      .arg(paths.size()));
         instWindowController->setNRefresh(0);
         instWindowController->setPathKavo(pathKavo);
+        instWindowController->setPenDoor(target.door);
+        instWindowController->setPenName(target.penName);
         instWindowController->setPathBook(paths[i]);
         instWindowController->setNameBook(ReadBookName(paths[i], PenLinks::Follow));
         instWindowController->showWindow();
         if (instWindowController && instWindowController->nRefresh() == 2)
             installed = true;
+        if (instWindowController && instWindowController->result() == InstallResult::Cancelled) {
+            // The user stopped a copy: the rest of the batch is not wanted either.
+            cancelled = true;
+            break;
+        }
     }
-    emit finished(installed);
+    emit finished(installed, cancelled);
 }

@@ -16,8 +16,13 @@ class QWidget;
 class InstallBatch : public QObject {
     Q_OBJECT
 public:
-    // Packages go into the package folder `pathKavo` names at the start of each batch.
-    InstallBatch(QWidget* window, std::function<QString()> pathKavo, QObject* parent = nullptr);
+    // Where a batch installs: the pen's door (which also names its package folder), taken at the
+    // start of each batch, and the text that names the pen.
+    struct Target {
+        std::shared_ptr<PenDoor> door;
+        QString penName;
+    };
+    InstallBatch(QWidget* window, std::function<Target()> target, QObject* parent = nullptr);
 
     // Tests answer the file dialog through this hook instead of a person.
     static inline std::function<void(QFileDialog*)> fileDialogShown;
@@ -32,12 +37,13 @@ public:
     InstWindow* dialog() const { return instWindowController; }
 
 signals:
-    // A batch has ended; `installed` when at least one package went onto the pen.
-    void finished(bool installed);
+    // A batch has ended; `installed` when at least one package went onto the pen, `cancelled`
+    // when the user stopped a copy.
+    void finished(bool installed, bool cancelled);
 
 private:
     QWidget* m_window;
-    std::function<QString()> m_pathKavo;
+    std::function<Target()> m_target;
     QPointer<InstWindow> instWindowController;
     QString m_lastPackageFolder;
     bool m_installing = false;

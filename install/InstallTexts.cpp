@@ -13,6 +13,8 @@ QString textOf(InstallResult result)
         return InstallText::TooShort;
     case InstallResult::LeftBehind:
         return InstallText::LeftBehind;
+    case InstallResult::Cancelled:
+        return InstallText::Cancelled;
     case InstallResult::Failed:
         break;
     }
@@ -34,4 +36,15 @@ QString textOf(StickerCheck check)
         return InstallText::StartNotFour;
     }
     return {};
+}
+
+QString refusedFilesMessage(const QStringList& refused)
+{
+    if (refused.isEmpty())
+        return {};
+    if (refused.size() == 1)
+        return QStringLiteral("“%1”不是点读包或故事包（.dab、.dsb），无法安装！").arg(refused.first());
+    return QStringLiteral("“%1”等%2个文件不是点读包或故事包（.dab、.dsb），无法安装！")
+        .arg(refused.first())
+        .arg(refused.size());
 }

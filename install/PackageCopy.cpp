@@ -202,7 +202,10 @@ InstallResult installPackage(const InstallRequest& request,
     Writeback writeback(target.get(), options.writebackWindow);
     qint64 done = 0;
     qint64 shown = -1;
+    const auto cancelled = [&options] { return options.cancelled && options.cancelled(); };
     for (;;) {
+        if (cancelled())
+            return fail(InstallResult::Cancelled);
         const qint64 moved = copyBlock(source.fd(), target.get(), block, kernelCopy, buffer);
         if (moved < 0)
             return fail(InstallResult::Failed);
@@ -244,6 +247,8 @@ InstallResult installPackage(const InstallRequest& request,
         && !copyReadsBack(folder.path() + temporary.name, source.fd(), size, request, phases, options))
         return fail(InstallResult::Failed);
 
+    if (cancelled())
+        return fail(InstallResult::Cancelled);
     const QString finalName = packageFileName(request.bookOid, request.extBook);
     switch (renameNoReplaceAt(folder.fd(), temporary.name, folder.fd(), finalName)) {
     case RenameResult::Done:

@@ -46,6 +46,7 @@ enum class InstallResult {
     TooShort, // the source cannot hold the header fields the install writes
     Failed,
     LeftBehind, // failed, and a file under the package name could not be removed
+    Cancelled, // stopped by the user before the package got its name; nothing is left
 };
 
 struct InstallOptions {
@@ -60,6 +61,8 @@ struct InstallOptions {
     std::function<std::optional<VolumeSpace>(const QString&)> volumeSpace = queryVolumeSpace;
     // Read the flushed copy back from the pen and compare it before it gets its name.
     bool readBack = true;
+    // Asked between blocks and before the package gets its name: a long copy can be stopped.
+    std::function<bool()> cancelled;
     // Test seam: runs on the flushed copy just before it is read back.
     std::function<void(const QString& copyPath)> beforeReadBack;
 };

@@ -27,17 +27,6 @@ DroppedFiles sortDroppedFiles(const QList<QUrl>& urls)
     return files;
 }
 
-QString refusedFilesMessage(const QStringList& refused)
-{
-    if (refused.isEmpty())
-        return {};
-    if (refused.size() == 1)
-        return QStringLiteral("“%1”不是点读包或故事包（.dab、.dsb），无法安装！").arg(refused.first());
-    return QStringLiteral("“%1”等%2个文件不是点读包或故事包（.dab、.dsb），无法安装！")
-        .arg(refused.first())
-        .arg(refused.size());
-}
-
 void PackageFileDialog::accept()
 {
     const QStringList files = selectedFiles();

@@ -17,8 +17,6 @@ struct DroppedFiles {
 };
 DroppedFiles sortDroppedFiles(const QList<QUrl>& urls);
 
-// The main window's message for files that were dropped but are not packages.
-QString refusedFilesMessage(const QStringList& refused);
 
 // The file dialog of the install button. A name filter only hides files; a name typed into the
 // dialog would still be accepted, so accept() refuses a choice that holds an existing file that

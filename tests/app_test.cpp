@@ -602,21 +602,25 @@ void AppTest::penJobsOrderAndSupersede()
     std::atomic<bool> firstStopped = false;
     QStringList delivered;
     const auto job = [&](const QString& name) {
-        return [&delivered, name](
-                   std::stop_token) -> PenJobs::Deliver { return [&delivered, name] { delivered << name; }; };
+        return [&delivered, name](const PenJobContext&) -> PenDoor::Deliver {
+            return [&delivered, name] { delivered << name; };
+        };
     };
-    jobs.post("listing", [&](std::stop_token stop) -> PenJobs::Deliver {
+    const auto post = [&jobs](const QString& kind, PenDoor::Work work) {
+        jobs.post({ kind.isEmpty() ? JobAccess::Write : JobAccess::Read, kind, std::move(work), {}, {} });
+    };
+    post("listing", [&](const PenJobContext& context) -> PenDoor::Deliver {
         // Holds until released or asked to stop.
         firstStarted = true;
-        while (!release.tryAcquire(1, 10) && !stop.stop_requested()) { }
-        firstStopped = stop.stop_requested();
+        while (!release.tryAcquire(1, 10) && !context.stopped()) { }
+        firstStopped = context.stopped();
         return [&] { delivered << "listing 1"; };
     });
     QTRY_VERIFY(firstStarted);
-    jobs.post("header", job("header"));
-    jobs.post(QString(), job("write 1"));
-    jobs.post("listing", job("listing 2"));
-    jobs.post(QString(), job("write 2"));
+    post("header", job("header"));
+    post(QString(), job("write 1"));
+    post("listing", job("listing 2"));
+    post(QString(), job("write 2"));
     QVERIFY(jobs.isBusy());
     QVERIFY(jobs.isBusy(QString()));
     QTRY_VERIFY(!jobs.isBusy());
@@ -635,7 +639,7 @@ void AppTest::newerListingSupersedesOlder()
     HeldJobs held(PenJobKind::ListingJob);
     MainWindowDriver w;
     w.volumes.insert("sdb1", volume.path() + "/");
-    w.app.storePen(BuildPenRecord("vorna", "Pen", "0100", "sdb1", {}));
+    w.app.session()->storePen(BuildPenRecord("vorna", "Pen", "0100", "sdb1", {}));
     QTRY_COMPARE(held.held.load(), 1);
     QVERIFY(busyCursor(w.listBook()));
     QCOMPARE(w.listKavo()->count(), 1);
@@ -665,7 +669,7 @@ void AppTest::selectorFilledWithoutReadingThePen()
     HeldJobs held(PenJobKind::ListingJob);
     MainWindowDriver w;
     w.volumes.insert("sdb1", volume.path() + "/");
-    w.app.storePen(BuildPenRecord("vorna", "Pen", "0100", "sdb1", "[SYS]\r\nSerial=PENSERIAL01\r\n"));
+    w.app.session()->storePen(BuildPenRecord("vorna", "Pen", "0100", "sdb1", "[SYS]\r\nSerial=PENSERIAL01\r\n"));
     QTRY_COMPARE(held.held.load(), 1);
     const QString before = w.listKavo()->itemData(0, Qt::ToolTipRole).toString();
     QVERIFY2(before.contains("PENSERIAL01") && !before.contains(QStringLiteral("可用")), qPrintable(before));
@@ -710,8 +714,9 @@ void AppTest::penPulledDuringJob_data()
     QTest::addColumn<QString>("message");
     // The listing of a pen that is gone is dropped; the window says it was pulled.
     QTest::addRow("listing") << PenJobKind::ListingJob << "点读笔已拔出。";
-    // A removal on a pen pulled under it ends with the removal's failure.
-    QTest::addRow("removal") << PenJobKind::WriteJob << "删除点读包失败！";
+    // A removal whose pen is pulled before it starts is refused, with nothing written: the pen
+    // is asked who it is right before the removal.
+    QTest::addRow("removal") << PenJobKind::WriteJob << "点读笔已拔出。";
 }
 
 void AppTest::penPulledDuringJob()
@@ -725,19 +730,21 @@ void AppTest::penPulledDuringJob()
     AppDelegate::alertHook = [](QMessageBox& box) { return box.buttons().value(0); };
     const auto reset = qScopeGuard([] { AppDelegate::alertHook = nullptr; });
     w.volumes.insert("sdb1", volume->path() + "/");
-    w.app.storePen(BuildPenRecord("vorna", "Pen", "0100", "sdb1", {}));
+    w.app.session()->storePen(BuildPenRecord("vorna", "Pen", "0100", "sdb1", {}));
     if (job == PenJobKind::WriteJob) {
         QVERIFY(w.waitForPen());
         w.select("自制-001");
         QTest::mouseClick(w.button("btnRemove"), Qt::LeftButton);
-        QVERIFY(!w.button("btnEject")->isEnabled());
+        // Nothing else is written to the pen meanwhile.
+        for (const char* name : { "btnInstall", "btnRestore", "btnBackup" })
+            QVERIFY(!w.button(name)->isEnabled());
     }
     QTRY_COMPARE(held.held.load(), 1);
 
     // Pulled: its files are gone, and the device code reports it.
     volume.reset();
     w.volumes.remove("sdb1");
-    w.app.penUnplugged("sdb1");
+    w.app.session()->penUnplugged("sdb1");
     held.release.release();
     QVERIFY(w.waitForPen());
     QCOMPARE(w.listKavo()->currentText(), QStringLiteral("请连接点读系列产品！"));
@@ -755,7 +762,7 @@ void AppTest::closingDuringJob()
     HeldJobs held(PenJobKind::ListingJob);
     auto w = std::make_unique<MainWindowDriver>();
     w->volumes.insert("sdb1", volume.path() + "/");
-    w->app.storePen(BuildPenRecord("vorna", "Pen", "0100", "sdb1", {}));
+    w->app.session()->storePen(BuildPenRecord("vorna", "Pen", "0100", "sdb1", {}));
     QTRY_COMPARE(held.held.load(), 1);
     w.reset();
     QVERIFY(held.stopSeen);

@@ -2,6 +2,7 @@
 #include "BookHeader.h"
 #include "Catalogue.h"
 #include "DiskService.h"
+#include "FolderDoor.h"
 #include "InstWindow.h"
 #include "MainWindowDriver.h"
 #include "PackageBuilder.h"
@@ -68,7 +69,7 @@ struct ShownWindow {
     ~ShownWindow()
     {
         // An eject still running reports to the window: let it end first.
-        QTRY_VERIFY(!driver.app.diskJobsRunning());
+        QTRY_VERIFY(!driver.app.session()->diskJobsRunning());
     }
 };
 
@@ -204,7 +205,7 @@ void DesktopTest::shortcuts()
     // and an eject ends on another thread: what a key does may come a moment later.
     QTest::qWait(300);
     QTRY_COMPARE_WITH_TIMEOUT(happened(), outcome, 10000);
-    QTRY_VERIFY(!w.driver.app.diskJobsRunning());
+    QTRY_VERIFY(!w.driver.app.session()->diskJobsRunning());
     QCOMPARE(happened(), outcome);
 }
 
@@ -430,6 +431,7 @@ void DesktopTest::installDialogNames()
     const QString source = PackageBuilder().title("Gamma").writeTo(dir.path() + "/" + package);
     InstWindow window;
     window.setPathKavo(dir.path() + "/USER/CUSTOM/");
+    window.setPenDoor(folderDoor(dir.path() + "/USER/CUSTOM/"));
     window.setPathBook(source);
     window.setNameBook(ReadBookName(source));
     window.windowDidLoad();

@@ -127,7 +127,7 @@ void DeviceMonitorTest::penAtLaunch()
     // a serial meanwhile.
     QCOMPARE(program.app.serial(), QString());
     QTRY_COMPARE(program.mountRequests(), QStringList { QStringLiteral("sdb1") });
-    QTRY_VERIFY(!program.app.diskJobsRunning());
+    QTRY_VERIFY(!program.app.session()->diskJobsRunning());
     capture.stop();
     QCOMPARE(capture.out(), "New KAVO added.\n" + LookupOut);
     QCOMPARE(capture.err(), lookupErr("sdb1") + mountFailed("sdb1"));
@@ -155,7 +155,7 @@ void DeviceMonitorTest::penPluggedLater()
     QTRY_COMPARE_WITH_TIMEOUT(program.items(), QStringList { PenItem }, 5000);
     QVERIFY2(ticks - ticksAtArrival >= 10,
         qPrintable(QStringLiteral("%1 ticks during the wait").arg(ticks - ticksAtArrival)));
-    QTRY_VERIFY(!program.app.diskJobsRunning());
+    QTRY_VERIFY(!program.app.session()->diskJobsRunning());
     capture.stop();
     // The root hub arrived in the same pass and is no pen: only the pen's lines.
     QCOMPARE(capture.out(), "New KAVO added.\n" + LookupOut);
@@ -256,7 +256,7 @@ void DeviceMonitorTest::unplugging()
         = testbed.addUsbDevice({ QStringLiteral("1-2"), "046d", "c077", "USB Optical Mouse" });
     StreamCapture launch;
     Program program;
-    QTRY_VERIFY(!program.app.diskJobsRunning());
+    QTRY_VERIFY(!program.app.session()->diskJobsRunning());
     launch.stop();
     QCOMPARE(program.items(), QStringList { PenItem });
 

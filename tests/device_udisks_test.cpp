@@ -215,7 +215,7 @@ void DeviceUdisksTest::eject()
     app.setVolumePathResolver([](const QString&) { return QString(); });
     app.setDiskService(createSystemDiskService());
     app.applicationDidFinishLaunching();
-    app.storePen(
+    app.session()->storePen(
         BuildPenRecord(QStringLiteral("vorna"), QStringLiteral("Pen"), QStringLiteral("0100"), bsdName, {}));
     QVERIFY(waitForPenJobs(app));
     auto* selector = app.window()->findChild<QComboBox*>(QStringLiteral("listKavo"));
@@ -227,10 +227,10 @@ void DeviceUdisksTest::eject()
     auto* eject = app.window()->findChild<QPushButton*>(QStringLiteral("btnEject"));
     QTest::mouseClick(eject, Qt::LeftButton);
     // udisks2 answers on its own time; the window goes on meanwhile.
-    QVERIFY(app.isEjecting());
+    QVERIFY(app.session()->isEjecting());
     QVERIFY(!eject->isEnabled());
     QCOMPARE(info->text(), QStringLiteral("正在弹出点读笔……"));
-    QTRY_VERIFY(!app.isEjecting());
+    QTRY_VERIFY(!app.session()->isEjecting());
 
     if (ejected) {
         QVERIFY(app.pens().empty());
@@ -306,11 +306,11 @@ void DeviceUdisksTest::mountUnmountedPen()
 
     StreamCapture capture;
     // Recognised while nobody had mounted it: listed at once, without serial or packages.
-    app.storePen(BuildPenRecord(
+    app.session()->storePen(BuildPenRecord(
         QStringLiteral("vorna"), QStringLiteral("Pen"), QStringLiteral("0100"), QStringLiteral("sdb1"), {}));
     QCOMPARE(app.pens().size(), size_t(1));
     QCOMPARE(app.serial(), QString());
-    QTRY_VERIFY(!app.diskJobsRunning());
+    QTRY_VERIFY(!app.session()->diskJobsRunning());
     capture.stop();
 
     const QList<QVariantList> mounts

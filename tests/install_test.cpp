@@ -3,7 +3,9 @@
 #include "CopyVerify.h"
 #include "Deadline.h"
 #include "FailingSync.h"
+#include "FolderDoor.h"
 #include "InstWindow.h"
+#include "PenJobs.h"
 #include "InstallTexts.h"
 #include "LoopPen.h"
 #include "MainWindowDriver.h"
@@ -145,6 +147,7 @@ struct Dialog {
     {
         window.setNRefresh(0);
         window.setPathKavo(pathKavo);
+        window.setPenDoor(folderDoor(pathKavo));
         window.setPathBook(source);
         window.setNameBook(ReadBookName(source));
         window.setInstallOptions(options);
@@ -312,6 +315,8 @@ private slots:
     void retryAfterFailure();
     void copyingLocksTheDialog();
     void dialogWaitsForThePen();
+    void cancelStopsTheCopy_data();
+    void cancelStopsTheCopy();
     void nameTakenDuringCopy();
 
     void readBack_data();
@@ -335,7 +340,7 @@ private slots:
 void InstallTest::cleanup()
 {
     InstWindow::windowShown = nullptr;
-    InstWindow::workerStarting = nullptr;
+    PenJobs::jobStarting = nullptr;
     AppDelegate::fileDialogShown = nullptr;
 }
 
@@ -903,6 +908,7 @@ void InstallTest::failures()
     if (fault == "no directory") {
         QDir::setCurrent(pen);
         d.window.setPathKavo(QString());
+        d.window.setPenDoor(folderDoor(QString()));
     }
 
     QVERIFY(d.install());
@@ -1070,25 +1076,59 @@ void InstallTest::copyingLocksTheDialog()
     QTRY_VERIFY(held.started);
     QVERIFY(d.window.isCopying());
     QCOMPARE(d.info(), QStringLiteral("正在安装点读包……"));
-    for (const char* name : { "btnInstall", "btnCancel" })
-        QVERIFY(!d.button(name)->isEnabled());
+    QVERIFY(!d.button("btnInstall")->isEnabled());
     for (const char* name : { "dtBookOid", "dtOffsetOid" })
         QVERIFY(!d.field(name)->isEnabled());
     QVERIFY(d.progress()->isVisible());
     QCOMPARE(d.progress()->maximum(), 5);
 
-    // Neither the close box, Escape nor a cancel ends the dialog while the pen is written.
-    d.window.close();
-    QTest::keyClick(&d.window, Qt::Key_Escape);
-    d.window.CancelBook();
-    QTest::qWait(20);
-    QVERIFY(d.window.isVisible());
-    QCOMPARE(d.window.nRefresh(), 0);
-
+    // Only 取消 is left: it lets the copy finish.
     held.release.release();
     QTRY_COMPARE(d.window.nRefresh(), 2);
     QTRY_VERIFY(!d.window.isVisible());
     QCOMPARE(entries(pen), QStringList { "003.dar" });
+}
+
+// A long copy can be stopped: 取消, Escape and the close box each ask it to stop, the dialog
+// stays until it has, and nothing is left on the pen, neither the package nor its temporary copy.
+void InstallTest::cancelStopsTheCopy_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("cancel button") << "cancel";
+    QTest::newRow("Escape") << "escape";
+    QTest::newRow("close box") << "close";
+}
+
+void InstallTest::cancelStopsTheCopy()
+{
+    QFETCH(QString, how);
+    QTemporaryDir dir;
+    const QString pen = dir.filePath("pen/");
+    QDir().mkpath(pen);
+    HeldCopy held;
+    Dialog d(makeSource(dir.path(), "dar", 5000), pen, held.options());
+    d.type("003", "0001");
+    QTest::mouseClick(d.button("btnInstall"), Qt::LeftButton);
+    QTRY_VERIFY(held.started);
+    QVERIFY(d.button("btnCancel")->isEnabled());
+    if (how == "cancel")
+        QTest::mouseClick(d.button("btnCancel"), Qt::LeftButton);
+    else if (how == "escape")
+        QTest::keyClick(&d.window, Qt::Key_Escape);
+    else
+        d.window.close();
+    QTest::qWait(20);
+    // Still there while the copy stops; a second request changes nothing.
+    QVERIFY(d.window.isVisible());
+    QCOMPARE(d.info(), InstallText::Cancelling);
+    QVERIFY(!d.button("btnCancel")->isEnabled());
+    d.window.CancelBook();
+
+    held.release.release();
+    QTRY_VERIFY(!d.window.isVisible());
+    QCOMPARE(d.window.nRefresh(), 1);
+    QCOMPARE(d.window.result(), InstallResult::Cancelled);
+    QCOMPARE(entries(pen), QStringList {});
 }
 
 void InstallTest::nameTakenDuringCopy()
@@ -1122,8 +1162,10 @@ void InstallTest::dialogWaitsForThePen()
     const QString pen = dir.filePath("pen/");
     QVERIFY(writeFile(pen + "001.dar", "x"));
     QSemaphore proposal, check;
-    InstWindow::workerStarting
-        = [&](const char* step) { (qstrcmp(step, "proposal") == 0 ? proposal : check).acquire(); };
+    PenJobs::jobStarting = [&](const QString& kind, std::stop_token) {
+        if (kind == PenJobKind::ProposalJob || kind == PenJobKind::NameCheckJob)
+            (kind == PenJobKind::ProposalJob ? proposal : check).acquire();
+    };
     InstWindow window;
     const auto release = qScopeGuard([&] {
         proposal.release(10);
@@ -1131,6 +1173,7 @@ void InstallTest::dialogWaitsForThePen()
     });
     window.setNRefresh(0);
     window.setPathKavo(pen);
+    window.setPenDoor(folderDoor(pen));
     window.setPathBook(makeSource(dir.path(), "dar"));
     window.setInstallOptions(fixedOptions());
     window.windowDidLoad();
@@ -1458,6 +1501,7 @@ void InstallTest::modalLoop()
     InstWindow window;
     window.setNRefresh(0);
     window.setPathKavo(pen);
+    window.setPenDoor(folderDoor(pen));
     window.setPathBook(makeSource(dir.path(), "dar"));
     window.setInstallOptions(fixedOptions());
 

@@ -158,10 +158,10 @@ int main(int argc, char* argv[])
     controller.setVolumePathResolver([&](const QString&) { return volume.path() + QLatin1Char('/'); });
     controller.window()->show();
     controller.applicationDidFinishLaunching();
-    controller.storePen(BuildPenRecord(QStringLiteral("vorna"), QStringLiteral("Pen"), QStringLiteral("0100"),
+    controller.session()->storePen(BuildPenRecord(QStringLiteral("vorna"), QStringLiteral("Pen"), QStringLiteral("0100"),
         QStringLiteral("sdx1"), QByteArray("[SYS]\nSerial=XPS2024-0618\n")));
     // The pen is read in the background: its rows are in the table once its jobs are done.
-    while (controller.penJobsRunning())
+    while (controller.session()->penJobsRunning())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     if (options.isSet(select))
         selectRow(

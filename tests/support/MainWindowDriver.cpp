@@ -42,7 +42,7 @@ bool MainWindowDriver::waitForPen(int timeoutMs) const { return waitForPenJobs(a
 void MainWindowDriver::addPen(const QString& bsdName, const QString& volume, const QByteArray& ini)
 {
     volumes.insert(bsdName, volume);
-    app.storePen(BuildPenRecord("vorna", "Pen", "0100", bsdName, ini));
+    app.session()->storePen(BuildPenRecord("vorna", "Pen", "0100", bsdName, ini));
     QVERIFY(waitForPen());
 }
 

@@ -6,5 +6,5 @@
 // do on any pen, the results applied. False when that takes longer than the time given.
 template <typename App> bool waitForPenJobs(const App& app, int timeoutMs = 30000)
 {
-    return QTest::qWaitFor([&app] { return !app.penJobsRunning(); }, timeoutMs);
+    return QTest::qWaitFor([&app] { return !app.session()->penJobsRunning(); }, timeoutMs);
 }

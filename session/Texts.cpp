@@ -94,6 +94,21 @@ QString textOf(TransferProblem problem)
     return AppText::TransferFailed;
 }
 
+QString textOf(JobRefusal refusal)
+{
+    switch (refusal) {
+    case JobRefusal::Cancelled:
+        return {};
+    case JobRefusal::EjectPending:
+        return AppText::EjectPending;
+    case JobRefusal::OtherPen:
+    case JobRefusal::PenGone:
+        break;
+    }
+    // Another pen where this one was is this one pulled out, as far as its work goes.
+    return AppText::Unplugged;
+}
+
 QString freeSpaceText(const VolumeUsage& usage)
 {
     return QStringLiteral("可用 %1，共 %2").arg(humanSize(usage.available), humanSize(usage.total));
@@ -123,7 +138,7 @@ QString backupSummary(const BackupReport& report)
     if (report.problem != BackupProblem::None)
         lines.append(textOf(report.problem));
     if (report.cancelled)
-        lines.append(QStringLiteral("已取消。"));
+        lines.append(AppText::Cancelled);
     if (report.incremental)
         lines.append(QStringLiteral("该文件夹里已有这支点读笔的备份：只复制了新的和有改动的文件。"));
     lines.append(QStringLiteral("已备份 %1 个，未改动 %2 个，失败 %3 个。")
@@ -140,13 +155,13 @@ QString backupSummary(const BackupReport& report)
     return lines.join(QLatin1Char('\n'));
 }
 
-QString transferSummary(const TransferReport& report)
+QString transferSummary(const TransferReport& report, const QStringList& refused)
 {
     QStringList lines;
     if (report.problem != TransferProblem::None)
         lines.append(textOf(report.problem));
     if (report.cancelled)
-        lines.append(QStringLiteral("已取消。"));
+        lines.append(AppText::Cancelled);
     lines.append(QStringLiteral("已复制 %1 个，跳过 %2 个，失败 %3 个。")
                      .arg(report.restored.size())
                      .arg(report.skipped.size())
@@ -157,5 +172,28 @@ QString transferSummary(const TransferReport& report)
         lines.append(QStringLiteral("跳过：") + report.skipped.join(QStringLiteral("，")));
     if (!report.failed.isEmpty())
         lines.append(QStringLiteral("失败：") + report.failed.join(QStringLiteral("，")));
+    if (!refused.isEmpty())
+        lines.append(QStringLiteral("不是点读包文件，未复制：") + refused.join(QStringLiteral("，")));
     return lines.join(QLatin1Char('\n'));
 }
+
+QString backupTask(const QString& serial, const QString& folder)
+{
+    return QStringLiteral("正在备份点读笔 %1 到 %2").arg(serial, folder);
+}
+
+QString restoreTask(const QString& folder, const QString& serial)
+{
+    return QStringLiteral("正在从 %1 恢复到点读笔 %2").arg(folder, serial);
+}
+
+QString copyTask(qsizetype count, const QString& serial)
+{
+    return QStringLiteral("正在复制 %1 个点读包到点读笔 %2").arg(count).arg(serial);
+}
+
+QString copyQuestion(qsizetype count) { return QStringLiteral("把选中的 %1 个点读包复制到：").arg(count); }
+
+QString moveChoice(const QString& name) { return QStringLiteral("改为 %1").arg(name); }
+
+QString choiceName(const QString& name) { return QStringLiteral("%1 的处理").arg(name); }

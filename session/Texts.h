@@ -58,6 +58,22 @@ inline const QString TransferPenGone
     = QStringLiteral("点读笔已断开，复制没有完成；点读笔上没有留下不完整的点读包。请重新连接后检查！");
 inline const QString TransferFailed = QStringLiteral("复制点读包失败，请检查点读笔后重试！");
 inline const QString TransferNoPen = QStringLiteral("无法打开点读笔上的 USER/CUSTOM 文件夹！");
+
+// Backup, restore and copy to another pen: what they ask and say.
+inline const QString CopyNoVolume = QStringLiteral("未找到点读笔存储，无法复制！");
+inline const QString CopyNoRows = QStringLiteral("请先在列表中选择要复制的点读包。");
+inline const QString NoBackup = QStringLiteral("该文件夹里没有可以恢复的备份！");
+inline const QString ChooseBackupFolder = QStringLiteral("选择备份文件夹");
+inline const QString CopyToPenTitle = QStringLiteral("复制到另一支笔");
+inline const QString Cancelled = QStringLiteral("已取消。");
+inline const QString Cancelling = QStringLiteral("正在取消，当前文件复制完后停止……");
+inline const QString Planning = QStringLiteral("正在查看点读笔上的点读包……");
+inline const QString Skip = QStringLiteral("跳过");
+inline const QString CannotMove = QStringLiteral("此点读包不能改贴号，只能跳过");
+
+// The session's refusals and the eject that waits.
+inline const QString EjectWaits = QStringLiteral("点读笔正在写入，写完后弹出……");
+inline const QString EjectPending = QStringLiteral("点读笔正在弹出，不能再写入！");
 }
 
 // How a message stands out in the message line.
@@ -72,6 +88,8 @@ QString textOf(const StickerChangeResult& result);
 QString textOf(PackageFolder::Problem problem);
 QString textOf(BackupProblem problem);
 QString textOf(TransferProblem problem);
+// Why the session did not run a job; empty for a cancel, which the user asked for.
+QString textOf(JobRefusal refusal);
 
 // The main window's line for a pen, e.g. "可用 1.2 GB，共 3.9 GB".
 QString freeSpaceText(const VolumeUsage& usage);
@@ -85,4 +103,12 @@ QString volumeLabelLine(const QString& label);
 
 // The summaries of the backup and transfer windows.
 QString backupSummary(const BackupReport& report);
-QString transferSummary(const TransferReport& report);
+QString transferSummary(const TransferReport& report, const QStringList& refused = {});
+
+// The texts of the backup, restore and copy windows.
+QString backupTask(const QString& serial, const QString& folder);
+QString restoreTask(const QString& folder, const QString& serial);
+QString copyTask(qsizetype count, const QString& serial);
+QString copyQuestion(qsizetype count);
+QString moveChoice(const QString& name);
+QString choiceName(const QString& name);
