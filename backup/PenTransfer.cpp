@@ -4,6 +4,7 @@
 #include "Catalogue.h"
 #include "Log.h"
 #include "PackageFolder.h"
+#include "PackageKind.h"
 #include "PenFile.h"
 
 #include <QDir>
@@ -13,25 +14,14 @@
 
 namespace {
 
-// The package kinds that have a book sticker number to move to, by lower-case extension.
-bool isPackageExtension(const QString& extension)
-{
-    static const QStringList kinds { QStringLiteral(".dar"), QStringLiteral(".das"), QStringLiteral(".dsr"),
-        QStringLiteral(".dcs") };
-    return kinds.contains(extension);
-}
-
-// A shared package names another package by its number in its title.
-bool isShared(const QString& title) { return title.startsWith(QLatin1String("ATT")); }
-
 // A shared package names its target by number. When the target is in the same set but goes
 // under another number, or not at all, the shared package would name another package of the
 // pen, or none: it is left out.
 const PlannedItem* sharedTargetMoved(const PlannedItem& entry, const QList<PlannedItem>& plan)
 {
-    if (!isShared(entry.item.title))
+    if (!isSharedTitle(entry.item.title))
         return nullptr;
-    const QString target = entry.item.title.mid(3) + entry.item.name.mid(3).toLower();
+    const QString target = sharedTargetOid(entry.item.title) + entry.item.name.mid(3).toLower();
     for (const PlannedItem& other : plan)
         if (&other != &entry && other.item.name.compare(target, Qt::CaseInsensitive) == 0)
             return other.choice == PlannedItem::Choice::OwnName ? nullptr : &other;
@@ -113,7 +103,7 @@ QList<PlannedItem> planTransfer(const QList<TransferItem>& items, const QString&
     // the set keeps.
     for (PlannedItem& entry : plan) {
         const QString extension = entry.item.name.mid(3).toLower();
-        if (!entry.ownNameTaken || isShared(entry.item.title) || !isPackageExtension(extension))
+        if (!entry.ownNameTaken || isSharedTitle(entry.item.title) || !packageKindOfExtension(extension))
             continue;
         std::bitset<1000> taken = takenBookOids(pathKavo, extension);
         for (const QString& name : planned)

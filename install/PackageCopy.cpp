@@ -229,7 +229,7 @@ InstallResult installPackage(const InstallRequest& request,
     if (!request.keepHeader
         && !setSmartBookInfo(target.get(), request.bookOid.toInt(), request.nTypeBook, options.random))
         return fail(InstallResult::Failed);
-    if (!request.keepHeader && request.extBook == ExtSelfMade) {
+    if (!request.keepHeader && keepsStartSticker(request.extBook)) {
         const bool written = request.nTypeBook == 2 ? WriteOffsetOidUnb(target.get(), request.offsetOid)
                                                     : WriteOffsetOid(target.get(), request.offsetOid);
         if (!written)

@@ -93,6 +93,8 @@ private slots:
     void backupRefusesForeignFolders();
     void restore_data();
     void restore();
+    void nextFreeNameByExtension_data();
+    void nextFreeNameByExtension();
     void wholeSetMustFit();
     void copyBetweenPens();
     void copyThatReadsBackWrongIsNotKept();
@@ -304,6 +306,49 @@ void BackupTest::restore()
         QCOMPARE(readFile(target + it.key()), it.value());
     names.sort();
     QCOMPARE(entries(target), names);
+}
+
+void BackupTest::nextFreeNameByExtension_data()
+{
+    QTest::addColumn<QString>("name"); // taken on the pen
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<QString>("nextFree");
+
+    QTest::addRow("self-made") << "012.dar"
+                               << "数学"
+                               << "001.dar";
+    QTest::addRow("study aid, upper case") << "012.DCS"
+                                           << "教辅"
+                                           << "001.dcs";
+    QTest::addRow("no number") << "abc.das"
+                               << "智能"
+                               << "001.das";
+    QTest::addRow("source extension") << "012.dab"
+                                      << "数学"
+                                      << "";
+    QTest::addRow("no dot") << "012xdar"
+                            << "数学"
+                            << "";
+    QTest::addRow("shared") << "020.dsr"
+                            << "ATT012"
+                            << "";
+}
+
+// A package whose name is taken can move to the next free number of its kind; only the
+// installed extensions have one, and a shared package keeps the number it is known by.
+void BackupTest::nextFreeNameByExtension()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, title);
+    QFETCH(QString, nextFree);
+    QTemporaryDir root;
+    const QString target = penDir(root, "target");
+    writeFile(target + name, "taken");
+
+    const QList<PlannedItem> plan = planTransfer({ { root.filePath(name), name, title, 400, {} } }, target);
+    QCOMPARE(plan.size(), 1);
+    QVERIFY(plan.first().ownNameTaken);
+    QCOMPARE(plan.first().nextFreeName, nextFree);
 }
 
 void BackupTest::wholeSetMustFit()
