@@ -1,6 +1,7 @@
 #include "BackupManifest.h"
 
 #include "FileSync.h"
+#include "PenFile.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -11,7 +12,6 @@
 #include <QSaveFile>
 
 #include <algorithm>
-#include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
 #include <vector>
@@ -102,9 +102,7 @@ QString sha256OfFile(int fd)
     QCryptographicHash hash(QCryptographicHash::Sha256);
     std::vector<char> buffer(1024 * 1024);
     for (qint64 offset = 0;;) {
-        const ssize_t got = ::pread(fd, buffer.data(), buffer.size(), offset);
-        if (got < 0 && errno == EINTR)
-            continue;
+        const qint64 got = readAt(fd, offset, buffer.data(), qint64(buffer.size()));
         if (got < 0)
             return {};
         if (got == 0)

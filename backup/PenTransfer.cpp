@@ -30,9 +30,7 @@ const PlannedItem* sharedTargetMoved(const PlannedItem& entry, const QList<Plann
 
 bool defaultPenPresent(const QString& pathKavo)
 {
-    const PackageFolder folder = PackageFolder::open(pathKavo);
-    return folder.isOpen() && folder.forEachName([](const char*) { return true; })
-        && queryVolumeSpace(pathKavo).has_value();
+    return PackageFolder::isReadable(pathKavo) && queryVolumeSpace(pathKavo).has_value();
 }
 
 }

@@ -118,6 +118,12 @@ PackageFolder PackageFolder::open(const QString& pathKavo, Create create)
     return folder;
 }
 
+bool PackageFolder::isReadable(const QString& pathKavo)
+{
+    const PackageFolder folder = open(pathKavo);
+    return folder.isOpen() && folder.forEachName([](const char*) { return true; });
+}
+
 bool PackageFolder::isTaken(const QString& name) const
 {
     if (!isOpen())
