@@ -18,7 +18,6 @@
 namespace {
 const QString NoVolumeMessage = QStringLiteral("未找到点读笔存储，无法复制！");
 const QString NoRowsMessage = QStringLiteral("请先在列表中选择要复制的点读包。");
-const QString NotBackupMessage = QStringLiteral("该文件夹里没有可以恢复的备份！");
 }
 
 PenCopyActions::PenCopyActions(
@@ -94,10 +93,10 @@ void PenCopyActions::restore()
     if (folder.isEmpty())
         return;
     m_lastFolder = folder;
-    bool unreadable = false;
-    const QList<TransferItem> items = itemsFromBackup(folder, &unreadable);
-    if (items.isEmpty()) {
-        m_context.showInfo(unreadable ? AppText::BackupBadManifest : NotBackupMessage);
+    BackupListing listing = BackupListing::Ok;
+    const QList<TransferItem> items = itemsFromBackup(folder, &listing);
+    if (listing != BackupListing::Ok) {
+        m_context.showInfo(textOf(listing));
         return;
     }
     transfer(items, pathKavo, QStringLiteral("正在从 %1 恢复到点读笔 %2").arg(folder, pen->serialText()), {});

@@ -94,6 +94,20 @@ QString textOf(TransferProblem problem)
     return AppText::TransferFailed;
 }
 
+QString textOf(BackupListing listing)
+{
+    switch (listing) {
+    case BackupListing::Ok:
+        return {};
+    case BackupListing::NoManifest:
+    case BackupListing::Empty:
+        return AppText::BackupNone;
+    case BackupListing::Unreadable:
+        break;
+    }
+    return AppText::BackupBadManifest;
+}
+
 QString freeSpaceText(const VolumeUsage& usage)
 {
     return QStringLiteral("可用 %1，共 %2").arg(humanSize(usage.available), humanSize(usage.total));

@@ -48,6 +48,7 @@ inline const QString BackupOtherPen = QStringLiteral("该文件夹里是另一�
 inline const QString BackupNotBackup
     = QStringLiteral("该文件夹不是空的，也不是点读笔的备份，请选择一个空文件夹！");
 inline const QString BackupBadManifest = QStringLiteral("无法读取该文件夹里的备份清单！");
+inline const QString BackupNone = QStringLiteral("该文件夹里没有可以恢复的备份！");
 inline const QString BackupNoPen = FolderUnreadable;
 inline const QString BackupNoSpace = QStringLiteral("电脑上的空间不足，无法备份！");
 inline const QString BackupPenGone = QStringLiteral("点读笔已断开，备份没有完成；已备份的文件都是完整的。");
@@ -72,6 +73,7 @@ QString textOf(const StickerChangeResult& result);
 QString textOf(PackageFolder::Problem problem);
 QString textOf(BackupProblem problem);
 QString textOf(TransferProblem problem);
+QString textOf(BackupListing listing);
 
 // The main window's line for a pen, e.g. "可用 1.2 GB，共 3.9 GB".
 QString freeSpaceText(const VolumeUsage& usage);

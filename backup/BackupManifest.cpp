@@ -38,9 +38,10 @@ const BackupEntry* BackupManifest::find(const QString& name) const
 
 std::optional<BackupManifest> BackupManifest::read(const QString& folder, QString* error)
 {
+    // An empty error would read as a missing manifest.
     const auto refuse = [error](const QString& why) -> std::optional<BackupManifest> {
         if (error)
-            *error = why;
+            *error = why.isEmpty() ? QStringLiteral("cannot be read") : why;
         return std::nullopt;
     };
     if (error)

@@ -48,17 +48,21 @@ QString PlannedItem::targetName() const
     return {};
 }
 
-QList<TransferItem> itemsFromBackup(const QString& folder, bool* unreadable)
+QList<TransferItem> itemsFromBackup(const QString& folder, BackupListing* listing)
 {
-    const std::optional<BackupManifest> manifest = BackupManifest::read(folder);
-    if (unreadable)
-        *unreadable = !manifest;
-    if (!manifest)
-        return {};
+    QString error;
+    const std::optional<BackupManifest> manifest = BackupManifest::read(folder, &error);
     QList<TransferItem> items;
-    for (const BackupEntry& entry : manifest->files)
-        items.append(
-            { QDir(folder).filePath(entry.name), entry.name, entry.title, entry.size, entry.sha256 });
+    if (manifest) {
+        for (const BackupEntry& entry : manifest->files)
+            items.append(
+                { QDir(folder).filePath(entry.name), entry.name, entry.title, entry.size, entry.sha256 });
+    }
+    if (listing) {
+        *listing = !manifest  ? (error.isEmpty() ? BackupListing::NoManifest : BackupListing::Unreadable)
+            : items.isEmpty() ? BackupListing::Empty
+                              : BackupListing::Ok;
+    }
     return items;
 }
 

@@ -31,9 +31,16 @@ struct TransferItem {
     QString sha256; // from a backup's manifest: the source must still hold it; empty: not checked
 };
 
-// The packages of a backup folder, from its manifest. Empty with `unreadable` set when the
-// folder holds no readable manifest.
-QList<TransferItem> itemsFromBackup(const QString& folder, bool* unreadable = nullptr);
+// What a backup folder offers to restore.
+enum class BackupListing {
+    Ok, // a manifest that lists packages
+    NoManifest, // no backup: the folder has no manifest
+    Unreadable, // a manifest that cannot be read or makes no sense
+    Empty, // a manifest that lists no package
+};
+
+// The packages of a backup folder, from its manifest; `listing` says why there are none.
+QList<TransferItem> itemsFromBackup(const QString& folder, BackupListing* listing = nullptr);
 // The packages of book rows of a pen (the rows selected in the table). Rows that are no
 // package file on the pen (links, folders) or lie in a subfolder are left out and named in
 // `refused`.

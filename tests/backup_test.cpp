@@ -91,6 +91,8 @@ private slots:
     void incrementalBackup();
     void backupRefusesForeignFolders_data();
     void backupRefusesForeignFolders();
+    void backupListing_data();
+    void backupListing();
     void restore_data();
     void restore();
     void nextFreeNameByExtension_data();
@@ -217,6 +219,56 @@ void BackupTest::backupRefusesForeignFolders()
     QCOMPARE(readFile(QDir(folder).filePath("012.dar")), QByteArray("mine"));
 }
 
+void BackupTest::backupListing_data()
+{
+    QTest::addColumn<QString>("content"); // what the folder holds
+    QTest::addColumn<BackupListing>("listing");
+    QTest::addColumn<int>("items");
+    QTest::addColumn<QString>("message"); // what the restore shows
+
+    QTest::addRow("a backup") << "backup" << BackupListing::Ok << 7 << QString();
+    QTest::addRow("empty folder") << "" << BackupListing::NoManifest << 0 << AppText::BackupNone;
+    QTest::addRow("packages without a manifest")
+        << "packages" << BackupListing::NoManifest << 0 << AppText::BackupNone;
+    QTest::addRow("a manifest that is no JSON")
+        << "garbage" << BackupListing::Unreadable << 0 << AppText::BackupBadManifest;
+    QTest::addRow("a manifest naming a file elsewhere")
+        << "outside" << BackupListing::Unreadable << 0 << AppText::BackupBadManifest;
+    QTest::addRow("a manifest listing nothing") << "none" << BackupListing::Empty << 0 << AppText::BackupNone;
+}
+
+void BackupTest::backupListing()
+{
+    QFETCH(QString, content);
+    QFETCH(BackupListing, listing);
+    QFETCH(int, items);
+    QFETCH(QString, message);
+    QTemporaryDir root;
+    const QString folder = root.filePath("backup");
+    QDir().mkpath(folder);
+    if (content == "backup" || content == "packages") {
+        const QString pen = penDir(root, "pen");
+        fillPen(pen, root.filePath("elsewhere"));
+        QCOMPARE(textOf(backupPen(pen, "PEN0001", folder).problem), QString());
+        if (content == "packages")
+            QVERIFY(QFile::remove(QDir(folder).filePath(ManifestFileName)));
+    } else if (content == "garbage") {
+        writeFile(QDir(folder).filePath(ManifestFileName), "{ not json");
+    } else if (content == "outside") {
+        BackupManifest {
+            "PEN0001", QDateTime::currentDateTimeUtc(),
+            { { "../012.dar", "数学", 10, QString(64, QLatin1Char('0')) } }
+        }.write(folder);
+    } else if (content == "none") {
+        BackupManifest { "PEN0001", QDateTime::currentDateTimeUtc(), {} }.write(folder);
+    }
+
+    BackupListing found = BackupListing::Ok;
+    QCOMPARE(itemsFromBackup(folder, &found).size(), items);
+    QCOMPARE(found, listing);
+    QCOMPARE(textOf(found), message);
+}
+
 void BackupTest::restore_data()
 {
     QTest::addColumn<QStringList>("onPen"); // names already on the target pen
@@ -275,9 +327,9 @@ void BackupTest::restore()
         }
     }
 
-    bool unreadable = true;
-    const QList<TransferItem> items = itemsFromBackup(folder, &unreadable);
-    QVERIFY(!unreadable);
+    BackupListing listing = BackupListing::Unreadable;
+    const QList<TransferItem> items = itemsFromBackup(folder, &listing);
+    QCOMPARE(listing, BackupListing::Ok);
     QCOMPARE(items.size(), packages.size());
     QList<PlannedItem> plan = planTransfer(items, target);
     for (PlannedItem& entry : plan) {
