@@ -108,6 +108,35 @@ QString textOf(BackupListing listing)
     return AppText::BackupBadManifest;
 }
 
+QString textOf(const CopiedPackage& package)
+{
+    return package.target == package.name ? package.target
+                                          : package.name + QStringLiteral(" → ") + package.target;
+}
+
+QString textOf(const SkippedPackage& package)
+{
+    if (package.sharedTarget.isEmpty())
+        return package.name;
+    return QStringLiteral("%1（共享教材的 %2 没有按原贴号复制）").arg(package.name, package.sharedTarget);
+}
+
+QStringList textsOf(const QList<CopiedPackage>& packages)
+{
+    QStringList texts;
+    for (const CopiedPackage& package : packages)
+        texts.append(textOf(package));
+    return texts;
+}
+
+QStringList textsOf(const QList<SkippedPackage>& packages)
+{
+    QStringList texts;
+    for (const SkippedPackage& package : packages)
+        texts.append(textOf(package));
+    return texts;
+}
+
 QString freeSpaceText(const VolumeUsage& usage)
 {
     return QStringLiteral("可用 %1，共 %2").arg(humanSize(usage.available), humanSize(usage.total));
@@ -166,9 +195,9 @@ QString transferSummary(const TransferReport& report)
                      .arg(report.skipped.size())
                      .arg(report.failed.size()));
     if (!report.restored.isEmpty())
-        lines.append(QStringLiteral("已复制：") + report.restored.join(QStringLiteral("，")));
+        lines.append(QStringLiteral("已复制：") + textsOf(report.restored).join(QStringLiteral("，")));
     if (!report.skipped.isEmpty())
-        lines.append(QStringLiteral("跳过：") + report.skipped.join(QStringLiteral("，")));
+        lines.append(QStringLiteral("跳过：") + textsOf(report.skipped).join(QStringLiteral("，")));
     if (!report.failed.isEmpty())
         lines.append(QStringLiteral("失败：") + report.failed.join(QStringLiteral("，")));
     return lines.join(QLatin1Char('\n'));

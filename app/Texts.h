@@ -85,6 +85,13 @@ QString penDetails(const PenRecord& pen, const QString& volumePath, const QStrin
 // The line beside the serial: the volume's label; empty when it is not mounted.
 QString volumeLabelLine(const QString& label);
 
+// A package's part in a transfer summary: "012.dar", or "012.dar → 006.dar" for one moved to
+// another number; a skipped shared package says which package it shares.
+QString textOf(const CopiedPackage& package);
+QString textOf(const SkippedPackage& package);
+QStringList textsOf(const QList<CopiedPackage>& packages);
+QStringList textsOf(const QList<SkippedPackage>& packages);
+
 // The summaries of the backup and transfer windows.
 QString backupSummary(const BackupReport& report);
 QString transferSummary(const TransferReport& report);

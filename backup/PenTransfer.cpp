@@ -132,12 +132,11 @@ TransferReport runTransfer(
     qint64 total = 0;
     for (const PlannedItem& entry : plan) {
         if (entry.targetName().isEmpty()) {
-            report.skipped.append(entry.item.name);
+            report.skipped.append({ entry.item.name, {} });
             continue;
         }
         if (const PlannedItem* target = sharedTargetMoved(entry, plan)) {
-            report.skipped.append(QStringLiteral("%1（共享教材的 %2 没有按原贴号复制）")
-                                      .arg(entry.item.name, target->item.name));
+            report.skipped.append({ entry.item.name, target->item.name });
             continue;
         }
         chosen.append(&entry);
@@ -167,7 +166,7 @@ TransferReport runTransfer(
         if (options.cancelled && options.cancelled()) {
             report.cancelled = true;
             for (qsizetype j = i; j < chosen.size(); ++j)
-                report.skipped.append(chosen[j]->item.name);
+                report.skipped.append({ chosen[j]->item.name, {} });
             break;
         }
         // A backup file must still be what was backed up.
@@ -196,8 +195,7 @@ TransferReport runTransfer(
         const InstallResult result = installPackage(request, progress, options.install);
         done += entry.item.size;
         if (result == InstallResult::Installed) {
-            report.restored.append(
-                target == entry.item.name ? target : entry.item.name + QStringLiteral(" → ") + target);
+            report.restored.append({ entry.item.name, target });
             continue;
         }
         report.failed.append(entry.item.name);

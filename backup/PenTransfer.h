@@ -74,11 +74,25 @@ struct TransferOptions {
     std::function<bool(const QString& pathKavo)> penPresent;
 };
 
+// A package put on the pen.
+struct CopiedPackage {
+    QString name; // its own name
+    QString target; // the name it got: its own, or the next free one the user chose
+};
+
+// A package left out.
+struct SkippedPackage {
+    QString name;
+    // A shared package is left out when the package it names (this one) goes under another
+    // number or not at all; empty for any other reason.
+    QString sharedTarget;
+};
+
 struct TransferReport {
     TransferProblem problem = TransferProblem::None; // None: every chosen package is on the pen, or cancelled
     bool cancelled = false;
-    QStringList restored; // "012.dar", or "012.dar → 006.dar" for a moved package
-    QStringList skipped;
+    QList<CopiedPackage> restored;
+    QList<SkippedPackage> skipped;
     QStringList failed;
 };
 

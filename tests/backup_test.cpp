@@ -339,10 +339,10 @@ void BackupTest::restore()
     }
     const TransferReport report = runTransfer(plan, target);
     QCOMPARE(textOf(report.problem), QString());
-    QStringList restored = report.restored;
+    QStringList restored = textsOf(report.restored);
     restored.sort();
     QCOMPARE(restored, expected);
-    QStringList skippedNow = report.skipped;
+    QStringList skippedNow = textsOf(report.skipped);
     skippedNow.sort();
     QCOMPARE(skippedNow, skipped);
 
@@ -490,11 +490,13 @@ void BackupTest::copyThatReadsBackWrongIsNotKept()
     QCOMPARE(report.failed.size(), 1);
     QCOMPARE(report.restored.size(), plan.size() - 1);
     // The others went on and are whole; the garbled one is not on the pen under any name.
-    QStringList names = report.restored;
+    QStringList names;
+    for (const CopiedPackage& copied : report.restored)
+        names.append(copied.target);
     names.sort();
     QCOMPARE(entries(second), names);
-    for (const QString& name : report.restored)
-        QCOMPARE(readFile(second + name), packages[name]);
+    for (const CopiedPackage& copied : report.restored)
+        QCOMPARE(readFile(second + copied.target), packages[copied.name]);
 }
 
 void BackupTest::penPulledDuringRestore()
@@ -522,8 +524,9 @@ void BackupTest::penPulledDuringRestore()
     QCOMPARE(report.failed.size(), plan.size() - 1);
     // What the pen holds: the first package whole, and nothing else, not even a temporary copy.
     const QString pulled = volume + ".pulled/USER/CUSTOM/";
-    QCOMPARE(entries(pulled), QStringList { report.restored.first() });
-    QCOMPARE(readFile(pulled + report.restored.first()), packages[report.restored.first()]);
+    const CopiedPackage first = report.restored.first();
+    QCOMPARE(entries(pulled), QStringList { first.target });
+    QCOMPARE(readFile(pulled + first.target), packages[first.name]);
 }
 
 void BackupTest::penPulledDuringBackup()
