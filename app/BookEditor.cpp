@@ -1,6 +1,7 @@
 #include "BookEditor.h"
 
 #include "BookSortModel.h"
+#include "PackageKind.h"
 #include "PenSession.h"
 #include "Texts.h"
 
@@ -94,9 +95,10 @@ void BookEditor::selectionChanged()
     m_ui.bookOid->setText(row.bookOid());
     m_ui.offsetOid->setText(QStringLiteral("0000"));
 
-    const bool masked = row.type == QLatin1String("unb");
-    if (row.flag != QLatin1String("D") || (row.type != QLatin1String("dab") && !masked))
+    const StartStickerField field = startStickerFieldOf(row.flag, row.type);
+    if (field == StartStickerField::None)
         return;
+    const bool masked = field == StartStickerField::Masked;
     // The start sticker is read from the package in the background; until it is in, the
     // change is not offered (it would write what the field shows now).
     m_ui.apply->setEnabled(false);

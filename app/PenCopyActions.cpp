@@ -109,8 +109,8 @@ void PenCopyActions::restore()
         return;
     m_context.showInfo(AppText::Planning);
     m_session->planRestore(bsdName, folder, [this, bsdName, folder](const TransferPlan& plan) {
-        if (plan.plan.isEmpty()) {
-            m_context.showInfo(plan.unreadable ? AppText::BackupBadManifest : AppText::NoBackup);
+        if (plan.listing != BackupListing::Ok) {
+            m_context.showInfo(textOf(plan.listing));
             return;
         }
         m_context.showInfo(QString());

@@ -1,6 +1,7 @@
 #include "BackupManifest.h"
 
 #include "FileSync.h"
+#include "PenFile.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -11,7 +12,6 @@
 #include <QSaveFile>
 
 #include <algorithm>
-#include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
 #include <vector>
@@ -38,9 +38,10 @@ const BackupEntry* BackupManifest::find(const QString& name) const
 
 std::optional<BackupManifest> BackupManifest::read(const QString& folder, QString* error)
 {
+    // An empty error would read as a missing manifest.
     const auto refuse = [error](const QString& why) -> std::optional<BackupManifest> {
         if (error)
-            *error = why;
+            *error = why.isEmpty() ? QStringLiteral("cannot be read") : why;
         return std::nullopt;
     };
     if (error)
@@ -102,9 +103,7 @@ QString sha256OfFile(int fd)
     QCryptographicHash hash(QCryptographicHash::Sha256);
     std::vector<char> buffer(1024 * 1024);
     for (qint64 offset = 0;;) {
-        const ssize_t got = ::pread(fd, buffer.data(), buffer.size(), offset);
-        if (got < 0 && errno == EINTR)
-            continue;
+        const qint64 got = readAt(fd, offset, buffer.data(), qint64(buffer.size()));
         if (got < 0)
             return {};
         if (got == 0)

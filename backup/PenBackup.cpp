@@ -34,13 +34,6 @@ QString hashOfPath(const QString& path)
     return file.isOpen() ? sha256OfFile(file.fd()) : QString();
 }
 
-// Whether the pen's package folder can still be read: a pen pulled out cannot.
-bool penReadable(const QString& pathKavo)
-{
-    const PackageFolder folder = PackageFolder::open(pathKavo);
-    return folder.isOpen() && folder.forEachName([](const char*) { return true; });
-}
-
 // Whether the folder holds nothing but what a backup writes.
 bool onlyBackupFiles(const QString& folder)
 {
@@ -60,15 +53,6 @@ void removeStaging(const QString& staging)
     QDir().rmdir(staging);
 }
 
-}
-
-bool allFitOnVolume(const QList<qint64>& sizes, const VolumeSpace& space)
-{
-    const qint64 cluster = std::max<qint64>(space.cluster, 1);
-    qint64 needed = 0;
-    for (const qint64 size : sizes)
-        needed += (std::max<qint64>(size, 1) + cluster - 1) / cluster * cluster + cluster;
-    return needed <= space.available;
 }
 
 BackupReport backupPen(
@@ -167,6 +151,9 @@ BackupReport backupPen(
         const QString staged = QDir(staging).filePath(package.name);
         // The copy is what the pen held when it was hashed, or the pen changed under it.
         const bool same = result == InstallResult::Installed && hashOfPath(staged) == package.sha256;
+        // A plain rename, which replaces: the file of this name in the folder is this pen's older
+        // copy of the package (an incremental run copies what differs) or one a run cut short
+        // left before its manifest; a folder that holds files of other origin was refused above.
         const QByteArray from = QFile::encodeName(staged);
         const QByteArray to = QFile::encodeName(QDir(folder).filePath(package.name));
         if (same && ::rename(from.constData(), to.constData()) == 0 && syncDirectory(folder)) {
@@ -177,7 +164,7 @@ BackupReport backupPen(
         }
         QFile::remove(staged);
         report.failed.append(package.name);
-        if (!penReadable(pathKavo)) {
+        if (!PackageFolder::isReadable(pathKavo)) {
             report.problem = BackupProblem::PenGone;
             break;
         }

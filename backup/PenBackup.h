@@ -22,9 +22,6 @@ enum class BackupProblem {
 // Progress of a backup, restore or copy: bytes done of all bytes to copy, and the file at work.
 using TransferProgress = std::function<void(qint64 done, qint64 total, const QString& name)>;
 
-// Whether files of these sizes fit together, each as fitsOnVolume counts it.
-bool allFitOnVolume(const QList<qint64>& sizes, const VolumeSpace& space);
-
 struct BackupOptions {
     // The copy engine's settings: the backup goes through the install's copy (temporary name,
     // flush, read back from the disk and compared with the pen, then the name).

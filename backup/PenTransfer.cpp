@@ -4,6 +4,7 @@
 #include "Catalogue.h"
 #include "Log.h"
 #include "PackageFolder.h"
+#include "PackageKind.h"
 #include "PenFile.h"
 
 #include <QDir>
@@ -13,25 +14,14 @@
 
 namespace {
 
-// The package kinds that have a book sticker number to move to, by lower-case extension.
-bool isPackageExtension(const QString& extension)
-{
-    static const QStringList kinds { QStringLiteral(".dar"), QStringLiteral(".das"), QStringLiteral(".dsr"),
-        QStringLiteral(".dcs") };
-    return kinds.contains(extension);
-}
-
-// A shared package names another package by its number in its title.
-bool isShared(const QString& title) { return title.startsWith(QLatin1String("ATT")); }
-
 // A shared package names its target by number. When the target is in the same set but goes
 // under another number, or not at all, the shared package would name another package of the
 // pen, or none: it is left out.
 const PlannedItem* sharedTargetMoved(const PlannedItem& entry, const QList<PlannedItem>& plan)
 {
-    if (!isShared(entry.item.title))
+    if (!isSharedTitle(entry.item.title))
         return nullptr;
-    const QString target = entry.item.title.mid(3) + entry.item.name.mid(3).toLower();
+    const QString target = sharedTargetOid(entry.item.title) + entry.item.name.mid(3).toLower();
     for (const PlannedItem& other : plan)
         if (&other != &entry && other.item.name.compare(target, Qt::CaseInsensitive) == 0)
             return other.choice == PlannedItem::Choice::OwnName ? nullptr : &other;
@@ -40,9 +30,7 @@ const PlannedItem* sharedTargetMoved(const PlannedItem& entry, const QList<Plann
 
 bool defaultPenPresent(const QString& pathKavo)
 {
-    const PackageFolder folder = PackageFolder::open(pathKavo);
-    return folder.isOpen() && folder.forEachName([](const char*) { return true; })
-        && queryVolumeSpace(pathKavo).has_value();
+    return PackageFolder::isReadable(pathKavo) && queryVolumeSpace(pathKavo).has_value();
 }
 
 }
@@ -60,17 +48,21 @@ QString PlannedItem::targetName() const
     return {};
 }
 
-QList<TransferItem> itemsFromBackup(const QString& folder, bool* unreadable)
+QList<TransferItem> itemsFromBackup(const QString& folder, BackupListing* listing)
 {
-    const std::optional<BackupManifest> manifest = BackupManifest::read(folder);
-    if (unreadable)
-        *unreadable = !manifest;
-    if (!manifest)
-        return {};
+    QString error;
+    const std::optional<BackupManifest> manifest = BackupManifest::read(folder, &error);
     QList<TransferItem> items;
-    for (const BackupEntry& entry : manifest->files)
-        items.append(
-            { QDir(folder).filePath(entry.name), entry.name, entry.title, entry.size, entry.sha256 });
+    if (manifest) {
+        for (const BackupEntry& entry : manifest->files)
+            items.append(
+                { QDir(folder).filePath(entry.name), entry.name, entry.title, entry.size, entry.sha256 });
+    }
+    if (listing) {
+        *listing = !manifest  ? (error.isEmpty() ? BackupListing::NoManifest : BackupListing::Unreadable)
+            : items.isEmpty() ? BackupListing::Empty
+                              : BackupListing::Ok;
+    }
     return items;
 }
 
@@ -113,7 +105,7 @@ QList<PlannedItem> planTransfer(const QList<TransferItem>& items, const QString&
     // the set keeps.
     for (PlannedItem& entry : plan) {
         const QString extension = entry.item.name.mid(3).toLower();
-        if (!entry.ownNameTaken || isShared(entry.item.title) || !isPackageExtension(extension))
+        if (!entry.ownNameTaken || isSharedTitle(entry.item.title) || !packageKindOfExtension(extension))
             continue;
         std::bitset<1000> taken = takenBookOids(pathKavo, extension);
         for (const QString& name : planned)
@@ -140,12 +132,11 @@ TransferReport runTransfer(
     qint64 total = 0;
     for (const PlannedItem& entry : plan) {
         if (entry.targetName().isEmpty()) {
-            report.skipped.append(entry.item.name);
+            report.skipped.append({ entry.item.name, {} });
             continue;
         }
         if (const PlannedItem* target = sharedTargetMoved(entry, plan)) {
-            report.skipped.append(QStringLiteral("%1（共享教材的 %2 没有按原贴号复制）")
-                                      .arg(entry.item.name, target->item.name));
+            report.skipped.append({ entry.item.name, target->item.name });
             continue;
         }
         chosen.append(&entry);
@@ -175,7 +166,7 @@ TransferReport runTransfer(
         if (options.cancelled && options.cancelled()) {
             report.cancelled = true;
             for (qsizetype j = i; j < chosen.size(); ++j)
-                report.skipped.append(chosen[j]->item.name);
+                report.skipped.append({ chosen[j]->item.name, {} });
             break;
         }
         // A backup file must still be what was backed up.
@@ -204,8 +195,7 @@ TransferReport runTransfer(
         const InstallResult result = installPackage(request, progress, options.install);
         done += entry.item.size;
         if (result == InstallResult::Installed) {
-            report.restored.append(
-                target == entry.item.name ? target : entry.item.name + QStringLiteral(" → ") + target);
+            report.restored.append({ entry.item.name, target });
             continue;
         }
         report.failed.append(entry.item.name);

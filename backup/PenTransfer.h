@@ -31,9 +31,16 @@ struct TransferItem {
     QString sha256; // from a backup's manifest: the source must still hold it; empty: not checked
 };
 
-// The packages of a backup folder, from its manifest. Empty with `unreadable` set when the
-// folder holds no readable manifest.
-QList<TransferItem> itemsFromBackup(const QString& folder, bool* unreadable = nullptr);
+// What a backup folder offers to restore.
+enum class BackupListing {
+    Ok, // a manifest that lists packages
+    NoManifest, // no backup: the folder has no manifest
+    Unreadable, // a manifest that cannot be read or makes no sense
+    Empty, // a manifest that lists no package
+};
+
+// The packages of a backup folder, from its manifest; `listing` says why there are none.
+QList<TransferItem> itemsFromBackup(const QString& folder, BackupListing* listing = nullptr);
 // The packages of book rows of a pen (the rows selected in the table). Rows that are no
 // package file on the pen (links, folders) or lie in a subfolder are left out and named in
 // `refused`.
@@ -67,11 +74,25 @@ struct TransferOptions {
     std::function<bool(const QString& pathKavo)> penPresent;
 };
 
+// A package put on the pen.
+struct CopiedPackage {
+    QString name; // its own name
+    QString target; // the name it got: its own, or the next free one the user chose
+};
+
+// A package left out.
+struct SkippedPackage {
+    QString name;
+    // A shared package is left out when the package it names (this one) goes under another
+    // number or not at all; empty for any other reason.
+    QString sharedTarget;
+};
+
 struct TransferReport {
     TransferProblem problem = TransferProblem::None; // None: every chosen package is on the pen, or cancelled
     bool cancelled = false;
-    QStringList restored; // "012.dar", or "012.dar → 006.dar" for a moved package
-    QStringList skipped;
+    QList<CopiedPackage> restored;
+    QList<SkippedPackage> skipped;
     QStringList failed;
 };
 

@@ -1,8 +1,8 @@
 #include "Catalogue.h"
 
-#include "AsciiCase.h"
 #include "BookHeader.h"
 #include "PackageFolder.h"
+#include "PackageKind.h"
 #include "TemporaryCopy.h"
 
 #include <QDir>
@@ -20,32 +20,6 @@
 #include <unistd.h>
 
 namespace {
-
-struct Kind {
-    const char* extension;
-    QString label;
-    QString flag;
-    QString type;
-};
-
-// The kind of a listed entry by the three characters of its extension, in any letter case (no
-// other character lowercases to a letter of these names).
-const Kind* kindFor(QStringView extension)
-{
-    static const Kind kinds[] = {
-        { "dar", QStringLiteral("自制-"), QStringLiteral("D"), QStringLiteral("dab") },
-        { "das", QStringLiteral("智能-"), QStringLiteral("S"), QStringLiteral("dab") },
-        { "dsr", QStringLiteral("故事-"), QStringLiteral("O"), QStringLiteral("dsb") },
-        { "dcs", QStringLiteral("教辅-"), QStringLiteral("C"), QStringLiteral("dcb") },
-    };
-    const auto sameLetter = [](QChar c, char letter) { return asciiLower(c.unicode()) == char16_t(letter); };
-    for (const Kind& kind : kinds) {
-        if (extension.size() == 3 && sameLetter(extension[0], kind.extension[0])
-            && sameLetter(extension[1], kind.extension[1]) && sameLetter(extension[2], kind.extension[2]))
-            return &kind;
-    }
-    return nullptr;
-}
 
 // A shared package names its target by book sticker number; anything that could leave the
 // directory is treated as a missing target.
@@ -202,7 +176,7 @@ BookList ScanCatalogue(const QString& pathKavo, PackageFolder::Problem* problem,
     // directory of a full pen.
     QList<QByteArray> dotNames;
     walk(fd, QString(), &dotNames, stop, [&](const QString& relative, int directoryFd, const char* name) {
-        const Kind* kind = kindFor(QStringView(relative).mid(4, 3));
+        const PackageKind* kind = packageKindOfLetters(QStringView(relative).mid(4, 3));
         if (!kind)
             return;
 
@@ -229,19 +203,18 @@ BookList ScanCatalogue(const QString& pathKavo, PackageFolder::Problem* problem,
             return;
         }
         const QString& title = *read;
-        if (title.startsWith(QLatin1String("ATT"))) {
-            const QString rest = title.mid(3);
+        if (isSharedTitle(title)) {
+            const QString rest = sharedTargetOid(title);
             QString target;
             if (isPlainName(rest)) {
-                const QString extension = QLatin1String(kind->extension);
-                const PenFile shared = PenFile::openAt(folder.fd(), rest + QLatin1Char('.') + extension);
+                const PenFile shared = PenFile::openAt(folder.fd(), rest + kind->extension);
                 if (shared.isOpen())
                     target = ReadBookName(shared.fd());
             }
             row.name = target + QLatin1Char('(') + rest + QLatin1Char(')');
-            row.flag = QStringLiteral("E");
+            row.flag = FlagShared;
         } else if (title.startsWith(QLatin1String("UNB"))) {
-            row.type = QStringLiteral("unb");
+            row.type = TypeUnb;
             row.name = title.mid(3);
         } else if (title.startsWith(QLatin1String("deb"))) {
             row.name = title.mid(4);

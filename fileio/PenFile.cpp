@@ -1,5 +1,7 @@
 #include "PenFile.h"
 
+#include "MainThreadGuard.h"
+
 #include <QFile>
 
 #include <cerrno>
@@ -75,6 +77,9 @@ PenFile PenFile::fromDescriptor(int fd, int openErrno)
 
 PenFile PenFile::open(const QString& path, PenAccess access, PenLinks links)
 {
+    // A file chosen on the computer may be opened anywhere; a pen's file only off the window's thread.
+    if (links == PenLinks::Refuse)
+        checkNotMainThread(path.toUtf8().constData());
     const QByteArray name = QFile::encodeName(path);
     if (name.isEmpty())
         return fromDescriptor(-1, ENOENT);
@@ -84,6 +89,7 @@ PenFile PenFile::open(const QString& path, PenAccess access, PenLinks links)
 
 PenFile PenFile::openAt(int directoryFd, const QString& name, PenAccess access)
 {
+    checkNotMainThread(name.toUtf8().constData());
     const qsizetype slash = name.lastIndexOf(QLatin1Char('/'));
     if (slash < 0) {
         const QByteArray encoded = QFile::encodeName(name);
@@ -98,6 +104,7 @@ PenFile PenFile::openAt(int directoryFd, const QString& name, PenAccess access)
 
 PenFile PenFile::openEntry(int directoryFd, const char* name, PenAccess access)
 {
+    checkNotMainThread(name);
     const int fd = retryOpenAt(directoryFd, name, openFlags(access, PenLinks::Refuse));
     return fromDescriptor(fd, errno);
 }

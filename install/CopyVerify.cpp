@@ -33,7 +33,8 @@ HeaderWrites headerWritesOf(const InstallRequest& request)
 {
     if (request.keepHeader)
         return { .unchanged = true };
-    return { request.bookOid.toInt(), request.nTypeBook, request.extBook == ExtSelfMade, request.offsetOid };
+    return { request.bookOid.toInt(), request.nTypeBook, keepsStartSticker(request.extBook),
+        request.offsetOid };
 }
 
 ReadBack readBackCopy(const QString& copyPath, int sourceFd, qint64 sourceSize, const HeaderWrites& writes,

@@ -152,14 +152,6 @@ std::optional<VolumeSpace> queryVolumeSpace(const QString& directory)
     return VolumeSpace { usage->available, usage->cluster };
 }
 
-bool fitsOnVolume(qint64 size, const VolumeSpace& space)
-{
-    const qint64 cluster = std::max<qint64>(space.cluster, 1);
-    const qint64 bytes = std::max<qint64>(size, 1);
-    const qint64 needed = (bytes + cluster - 1) / cluster * cluster + cluster;
-    return needed <= space.available;
-}
-
 InstallResult installPackage(const InstallRequest& request,
     const std::function<void(qint64 chunk)>& reportProgress, const InstallOptions& options)
 {
@@ -232,7 +224,7 @@ InstallResult installPackage(const InstallRequest& request,
     if (!request.keepHeader
         && !setSmartBookInfo(target.get(), request.bookOid.toInt(), request.nTypeBook, options.random))
         return fail(InstallResult::Failed);
-    if (!request.keepHeader && request.extBook == ExtSelfMade) {
+    if (!request.keepHeader && keepsStartSticker(request.extBook)) {
         const bool written = request.nTypeBook == 2 ? WriteOffsetOidUnb(target.get(), request.offsetOid)
                                                     : WriteOffsetOid(target.get(), request.offsetOid);
         if (!written)

@@ -2,6 +2,7 @@
 
 #include "BookHeader.h"
 #include "NumberProposal.h"
+#include "PackageSpace.h"
 
 #include <QString>
 
@@ -14,16 +15,8 @@
 constexpr qint64 ProgressChunk = 1024;
 inline qint64 chunkCount(qint64 size) { return size / ProgressChunk; }
 
-struct VolumeSpace {
-    qint64 available = 0; // bytes the caller may still write
-    qint64 cluster = 0; // allocation unit
-};
 // statvfs of the directory; nothing when it cannot be asked (pen gone).
 std::optional<VolumeSpace> queryVolumeSpace(const QString& directory);
-
-// Whether a package of `size` bytes fits: its clusters (at least one) plus one cluster for the
-// directory entry.
-bool fitsOnVolume(qint64 size, const VolumeSpace& space);
 
 struct InstallRequest {
     QString sourcePath;

@@ -185,7 +185,7 @@ qint64 startStickerEnd(bool masked)
 
 qint64 installedHeaderEnd(const QString& extBook, int nTypeBook)
 {
-    const bool startSticker = extBook == ExtSelfMade;
+    const bool startSticker = keepsStartSticker(extBook);
     if (nTypeBook == 2)
         return startSticker ? startStickerEnd(true) : 0;
     const qint64 code = BookHeader::MaskedBookCodeOffset + BookHeader::BookCodeLength;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "PackageKind.h"
+
 #include <QString>
 #include <QtGlobal>
 
@@ -37,12 +39,6 @@ constexpr quint32 BaseDebLow = 65230; // book sticker 000..302
 constexpr quint32 BaseDebHigh = 64230; // book sticker 303..999
 constexpr int DebStep = 303;
 }
-
-// Installed extensions on the pen.
-inline const QString ExtSelfMade = QStringLiteral(".dar");
-inline const QString ExtSmart = QStringLiteral(".das");
-inline const QString ExtStory = QStringLiteral(".dsr");
-inline const QString ExtStudyAid = QStringLiteral(".dcs");
 
 struct BookType {
     QString extension; // ".dar", ".das" or ".dsr"

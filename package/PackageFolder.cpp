@@ -1,5 +1,7 @@
 #include "PackageFolder.h"
 
+#include "MainThreadGuard.h"
+
 #include "AsciiCase.h"
 #include "FileSync.h"
 
@@ -63,6 +65,7 @@ PackageFolder PackageFolder::open(const QString& pathKavo, Create create)
     PackageFolder folder;
     if (pathKavo.isEmpty() || !QDir::isAbsolutePath(pathKavo))
         return folder;
+    checkNotMainThread(pathKavo.toUtf8().constData());
     folder.m_path = pathKavo.endsWith(QLatin1Char('/')) ? pathKavo : pathKavo + QLatin1Char('/');
 
     QString trimmed = folder.m_path;
@@ -116,6 +119,12 @@ PackageFolder PackageFolder::open(const QString& pathKavo, Create create)
     folder.m_fd = std::move(current);
     folder.m_problem = Problem::None;
     return folder;
+}
+
+bool PackageFolder::isReadable(const QString& pathKavo)
+{
+    const PackageFolder folder = open(pathKavo);
+    return folder.isOpen() && folder.forEachName([](const char*) { return true; });
 }
 
 bool PackageFolder::isTaken(const QString& name) const

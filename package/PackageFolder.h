@@ -30,6 +30,9 @@ public:
     // part only (no link, a folder).
     static PackageFolder open(const QString& pathKavo, Create create = Create::No);
 
+    // Whether the folder opens and its listing reads to its end: on a pen pulled out it does not.
+    static bool isReadable(const QString& pathKavo);
+
     bool isOpen() const { return m_fd.isValid(); }
     int fd() const { return m_fd.get(); }
     Problem problem() const { return m_problem; }

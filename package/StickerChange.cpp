@@ -13,41 +13,14 @@
 
 namespace {
 
-QString extensionForFlag(const QString& flag)
-{
-    if (flag == QLatin1String("D"))
-        return ExtSelfMade;
-    if (flag == QLatin1String("S"))
-        return ExtSmart;
-    if (flag == QLatin1String("O"))
-        return ExtStory;
-    if (flag == QLatin1String("C"))
-        return ExtStudyAid;
-    return {};
-}
-
-enum class StartField { None, Plain, Masked };
-
-// Only self-made packages keep a start sticker; "unb" ones keep it masked.
-StartField startFieldOf(const QString& flag, const QString& type)
-{
-    if (flag != QLatin1String("D"))
-        return StartField::None;
-    if (type == QLatin1String("dab"))
-        return StartField::Plain;
-    if (type == QLatin1String("unb"))
-        return StartField::Masked;
-    return StartField::None;
-}
-
-bool writeStartSticker(StartField field, int fd, qint32 value)
+bool writeStartSticker(StartStickerField field, int fd, qint32 value)
 {
     switch (field) {
-    case StartField::None:
+    case StartStickerField::None:
         return true;
-    case StartField::Plain:
+    case StartStickerField::Plain:
         return WriteOffsetOid(fd, value);
-    case StartField::Masked:
+    case StartStickerField::Masked:
         return WriteOffsetOidUnb(fd, value);
     }
     return false;
@@ -61,12 +34,12 @@ QString relativeInside(const PackageFolder& folder, const QString& file)
 
 // The package, opened safely for what the change will do to it; refused when it is no regular
 // file or too short for the field that is to be written.
-PenFile openPackage(const PackageFolder& folder, const QString& relative, StartField field)
+PenFile openPackage(const PackageFolder& folder, const QString& relative, StartStickerField field)
 {
     PenFile file = PenFile::openAt(
-        folder.fd(), relative, field == StartField::None ? PenAccess::Read : PenAccess::ReadWrite);
-    if (file.isOpen() && field != StartField::None
-        && file.size() < startStickerEnd(field == StartField::Masked))
+        folder.fd(), relative, field == StartStickerField::None ? PenAccess::Read : PenAccess::ReadWrite);
+    if (file.isOpen() && field != StartStickerField::None
+        && file.size() < startStickerEnd(field == StartStickerField::Masked))
         return {};
     return file;
 }
@@ -79,10 +52,10 @@ StickerChangeResult applyStickerChange(const StickerChangeRequest& request)
     if (check != StickerCheck::Valid)
         return { StickerChangeOutcome::Invalid, false, check };
     const qint32 start = request.offsetOid.toInt();
-    const StartField field = startFieldOf(request.flag, request.type);
+    const StartStickerField field = startStickerFieldOf(request.flag, request.type);
 
     if (request.bookOid == request.currentBookOid) {
-        if (field == StartField::None)
+        if (field == StartStickerField::None)
             return {};
         const PackageFolder folder = PackageFolder::open(request.pathKavo);
         const QString relative = relativeInside(folder, request.file);
@@ -93,10 +66,10 @@ StickerChangeResult applyStickerChange(const StickerChangeRequest& request)
         return {};
     }
 
-    if (request.flag == QLatin1String("E"))
+    if (request.flag == FlagShared)
         return { StickerChangeOutcome::Shared, false };
-    const QString extension = extensionForFlag(request.flag);
-    if (extension.isEmpty())
+    const PackageKind* kind = packageKindOfFlag(request.flag);
+    if (!kind)
         return {};
 
     // No package directory (the pen's volume is not mounted), or one that is not a real folder
@@ -104,7 +77,7 @@ StickerChangeResult applyStickerChange(const StickerChangeRequest& request)
     const PackageFolder folder = PackageFolder::open(request.pathKavo);
     if (!folder.isOpen())
         return { StickerChangeOutcome::Failed, true };
-    const QString targetName = request.bookOid + extension;
+    const QString targetName = request.bookOid + kind->extension;
     if (folder.isTaken(targetName))
         return { StickerChangeOutcome::Exists, false };
 

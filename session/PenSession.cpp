@@ -307,7 +307,7 @@ void PenSession::planRestore(
         resultJob<TransferPlan>(
             [folder, pathKavo](const PenJobContext&) {
                 TransferPlan plan;
-                const QList<TransferItem> items = itemsFromBackup(folder, &plan.unreadable);
+                const QList<TransferItem> items = itemsFromBackup(folder, &plan.listing);
                 plan.plan = planTransfer(items, pathKavo);
                 return plan;
             },

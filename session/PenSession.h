@@ -33,7 +33,7 @@ struct PenListing {
 struct TransferPlan {
     QList<PlannedItem> plan;
     QStringList refused; // rows that are no package file, named in the summary
-    bool unreadable = false; // the backup folder's manifest could not be read
+    BackupListing listing = BackupListing::Ok; // of a backup folder: what it holds
 };
 
 class PenJobs;

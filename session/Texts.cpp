@@ -109,6 +109,49 @@ QString textOf(JobRefusal refusal)
     return AppText::Unplugged;
 }
 
+QString textOf(BackupListing listing)
+{
+    switch (listing) {
+    case BackupListing::Ok:
+        return {};
+    case BackupListing::NoManifest:
+    case BackupListing::Empty:
+        return AppText::BackupNone;
+    case BackupListing::Unreadable:
+        break;
+    }
+    return AppText::BackupBadManifest;
+}
+
+QString textOf(const CopiedPackage& package)
+{
+    return package.target == package.name ? package.target
+                                          : package.name + QStringLiteral(" → ") + package.target;
+}
+
+QString textOf(const SkippedPackage& package)
+{
+    if (package.sharedTarget.isEmpty())
+        return package.name;
+    return QStringLiteral("%1（共享教材的 %2 没有按原贴号复制）").arg(package.name, package.sharedTarget);
+}
+
+QStringList textsOf(const QList<CopiedPackage>& packages)
+{
+    QStringList texts;
+    for (const CopiedPackage& package : packages)
+        texts.append(textOf(package));
+    return texts;
+}
+
+QStringList textsOf(const QList<SkippedPackage>& packages)
+{
+    QStringList texts;
+    for (const SkippedPackage& package : packages)
+        texts.append(textOf(package));
+    return texts;
+}
+
 QString freeSpaceText(const VolumeUsage& usage)
 {
     return QStringLiteral("可用 %1，共 %2").arg(humanSize(usage.available), humanSize(usage.total));
@@ -167,9 +210,9 @@ QString transferSummary(const TransferReport& report, const QStringList& refused
                      .arg(report.skipped.size())
                      .arg(report.failed.size()));
     if (!report.restored.isEmpty())
-        lines.append(QStringLiteral("已复制：") + report.restored.join(QStringLiteral("，")));
+        lines.append(QStringLiteral("已复制：") + textsOf(report.restored).join(QStringLiteral("，")));
     if (!report.skipped.isEmpty())
-        lines.append(QStringLiteral("跳过：") + report.skipped.join(QStringLiteral("，")));
+        lines.append(QStringLiteral("跳过：") + textsOf(report.skipped).join(QStringLiteral("，")));
     if (!report.failed.isEmpty())
         lines.append(QStringLiteral("失败：") + report.failed.join(QStringLiteral("，")));
     if (!refused.isEmpty())

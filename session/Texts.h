@@ -48,6 +48,7 @@ inline const QString BackupOtherPen = QStringLiteral("该文件夹里是另一�
 inline const QString BackupNotBackup
     = QStringLiteral("该文件夹不是空的，也不是点读笔的备份，请选择一个空文件夹！");
 inline const QString BackupBadManifest = QStringLiteral("无法读取该文件夹里的备份清单！");
+inline const QString BackupNone = QStringLiteral("该文件夹里没有可以恢复的备份！");
 inline const QString BackupNoPen = FolderUnreadable;
 inline const QString BackupNoSpace = QStringLiteral("电脑上的空间不足，无法备份！");
 inline const QString BackupPenGone = QStringLiteral("点读笔已断开，备份没有完成；已备份的文件都是完整的。");
@@ -62,7 +63,6 @@ inline const QString TransferNoPen = QStringLiteral("无法打开点读笔上的
 // Backup, restore and copy to another pen: what they ask and say.
 inline const QString CopyNoVolume = QStringLiteral("未找到点读笔存储，无法复制！");
 inline const QString CopyNoRows = QStringLiteral("请先在列表中选择要复制的点读包。");
-inline const QString NoBackup = QStringLiteral("该文件夹里没有可以恢复的备份！");
 inline const QString ChooseBackupFolder = QStringLiteral("选择备份文件夹");
 inline const QString CopyToPenTitle = QStringLiteral("复制到另一支笔");
 inline const QString Cancelled = QStringLiteral("已取消。");
@@ -90,6 +90,7 @@ QString textOf(BackupProblem problem);
 QString textOf(TransferProblem problem);
 // Why the session did not run a job; empty for a cancel, which the user asked for.
 QString textOf(JobRefusal refusal);
+QString textOf(BackupListing listing);
 
 // The main window's line for a pen, e.g. "可用 1.2 GB，共 3.9 GB".
 QString freeSpaceText(const VolumeUsage& usage);
@@ -100,6 +101,13 @@ QString penDetails(const PenRecord& pen, const QString& volumePath, const QStrin
     const std::optional<VolumeUsage>& usage);
 // The line beside the serial: the volume's label; empty when it is not mounted.
 QString volumeLabelLine(const QString& label);
+
+// A package's part in a transfer summary: "012.dar", or "012.dar → 006.dar" for one moved to
+// another number; a skipped shared package says which package it shares.
+QString textOf(const CopiedPackage& package);
+QString textOf(const SkippedPackage& package);
+QStringList textsOf(const QList<CopiedPackage>& packages);
+QStringList textsOf(const QList<SkippedPackage>& packages);
 
 // The summaries of the backup and transfer windows.
 QString backupSummary(const BackupReport& report);

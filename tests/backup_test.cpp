@@ -91,8 +91,12 @@ private slots:
     void incrementalBackup();
     void backupRefusesForeignFolders_data();
     void backupRefusesForeignFolders();
+    void backupListing_data();
+    void backupListing();
     void restore_data();
     void restore();
+    void nextFreeNameByExtension_data();
+    void nextFreeNameByExtension();
     void wholeSetMustFit();
     void copyBetweenPens();
     void copyThatReadsBackWrongIsNotKept();
@@ -215,6 +219,56 @@ void BackupTest::backupRefusesForeignFolders()
     QCOMPARE(readFile(QDir(folder).filePath("012.dar")), QByteArray("mine"));
 }
 
+void BackupTest::backupListing_data()
+{
+    QTest::addColumn<QString>("content"); // what the folder holds
+    QTest::addColumn<BackupListing>("listing");
+    QTest::addColumn<int>("items");
+    QTest::addColumn<QString>("message"); // what the restore shows
+
+    QTest::addRow("a backup") << "backup" << BackupListing::Ok << 7 << QString();
+    QTest::addRow("empty folder") << "" << BackupListing::NoManifest << 0 << AppText::BackupNone;
+    QTest::addRow("packages without a manifest")
+        << "packages" << BackupListing::NoManifest << 0 << AppText::BackupNone;
+    QTest::addRow("a manifest that is no JSON")
+        << "garbage" << BackupListing::Unreadable << 0 << AppText::BackupBadManifest;
+    QTest::addRow("a manifest naming a file elsewhere")
+        << "outside" << BackupListing::Unreadable << 0 << AppText::BackupBadManifest;
+    QTest::addRow("a manifest listing nothing") << "none" << BackupListing::Empty << 0 << AppText::BackupNone;
+}
+
+void BackupTest::backupListing()
+{
+    QFETCH(QString, content);
+    QFETCH(BackupListing, listing);
+    QFETCH(int, items);
+    QFETCH(QString, message);
+    QTemporaryDir root;
+    const QString folder = root.filePath("backup");
+    QDir().mkpath(folder);
+    if (content == "backup" || content == "packages") {
+        const QString pen = penDir(root, "pen");
+        fillPen(pen, root.filePath("elsewhere"));
+        QCOMPARE(textOf(backupPen(pen, "PEN0001", folder).problem), QString());
+        if (content == "packages")
+            QVERIFY(QFile::remove(QDir(folder).filePath(ManifestFileName)));
+    } else if (content == "garbage") {
+        writeFile(QDir(folder).filePath(ManifestFileName), "{ not json");
+    } else if (content == "outside") {
+        BackupManifest {
+            "PEN0001", QDateTime::currentDateTimeUtc(),
+            { { "../012.dar", "数学", 10, QString(64, QLatin1Char('0')) } }
+        }.write(folder);
+    } else if (content == "none") {
+        BackupManifest { "PEN0001", QDateTime::currentDateTimeUtc(), {} }.write(folder);
+    }
+
+    BackupListing found = BackupListing::Ok;
+    QCOMPARE(itemsFromBackup(folder, &found).size(), items);
+    QCOMPARE(found, listing);
+    QCOMPARE(textOf(found), message);
+}
+
 void BackupTest::restore_data()
 {
     QTest::addColumn<QStringList>("onPen"); // names already on the target pen
@@ -273,9 +327,9 @@ void BackupTest::restore()
         }
     }
 
-    bool unreadable = true;
-    const QList<TransferItem> items = itemsFromBackup(folder, &unreadable);
-    QVERIFY(!unreadable);
+    BackupListing listing = BackupListing::Unreadable;
+    const QList<TransferItem> items = itemsFromBackup(folder, &listing);
+    QCOMPARE(listing, BackupListing::Ok);
     QCOMPARE(items.size(), packages.size());
     QList<PlannedItem> plan = planTransfer(items, target);
     for (PlannedItem& entry : plan) {
@@ -285,10 +339,10 @@ void BackupTest::restore()
     }
     const TransferReport report = runTransfer(plan, target);
     QCOMPARE(textOf(report.problem), QString());
-    QStringList restored = report.restored;
+    QStringList restored = textsOf(report.restored);
     restored.sort();
     QCOMPARE(restored, expected);
-    QStringList skippedNow = report.skipped;
+    QStringList skippedNow = textsOf(report.skipped);
     skippedNow.sort();
     QCOMPARE(skippedNow, skipped);
 
@@ -304,6 +358,49 @@ void BackupTest::restore()
         QCOMPARE(readFile(target + it.key()), it.value());
     names.sort();
     QCOMPARE(entries(target), names);
+}
+
+void BackupTest::nextFreeNameByExtension_data()
+{
+    QTest::addColumn<QString>("name"); // taken on the pen
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<QString>("nextFree");
+
+    QTest::addRow("self-made") << "012.dar"
+                               << "数学"
+                               << "001.dar";
+    QTest::addRow("study aid, upper case") << "012.DCS"
+                                           << "教辅"
+                                           << "001.dcs";
+    QTest::addRow("no number") << "abc.das"
+                               << "智能"
+                               << "001.das";
+    QTest::addRow("source extension") << "012.dab"
+                                      << "数学"
+                                      << "";
+    QTest::addRow("no dot") << "012xdar"
+                            << "数学"
+                            << "";
+    QTest::addRow("shared") << "020.dsr"
+                            << "ATT012"
+                            << "";
+}
+
+// A package whose name is taken can move to the next free number of its kind; only the
+// installed extensions have one, and a shared package keeps the number it is known by.
+void BackupTest::nextFreeNameByExtension()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, title);
+    QFETCH(QString, nextFree);
+    QTemporaryDir root;
+    const QString target = penDir(root, "target");
+    writeFile(target + name, "taken");
+
+    const QList<PlannedItem> plan = planTransfer({ { root.filePath(name), name, title, 400, {} } }, target);
+    QCOMPARE(plan.size(), 1);
+    QVERIFY(plan.first().ownNameTaken);
+    QCOMPARE(plan.first().nextFreeName, nextFree);
 }
 
 void BackupTest::wholeSetMustFit()
@@ -393,11 +490,13 @@ void BackupTest::copyThatReadsBackWrongIsNotKept()
     QCOMPARE(report.failed.size(), 1);
     QCOMPARE(report.restored.size(), plan.size() - 1);
     // The others went on and are whole; the garbled one is not on the pen under any name.
-    QStringList names = report.restored;
+    QStringList names;
+    for (const CopiedPackage& copied : report.restored)
+        names.append(copied.target);
     names.sort();
     QCOMPARE(entries(second), names);
-    for (const QString& name : report.restored)
-        QCOMPARE(readFile(second + name), packages[name]);
+    for (const CopiedPackage& copied : report.restored)
+        QCOMPARE(readFile(second + copied.target), packages[copied.name]);
 }
 
 void BackupTest::penPulledDuringRestore()
@@ -425,8 +524,9 @@ void BackupTest::penPulledDuringRestore()
     QCOMPARE(report.failed.size(), plan.size() - 1);
     // What the pen holds: the first package whole, and nothing else, not even a temporary copy.
     const QString pulled = volume + ".pulled/USER/CUSTOM/";
-    QCOMPARE(entries(pulled), QStringList { report.restored.first() });
-    QCOMPARE(readFile(pulled + report.restored.first()), packages[report.restored.first()]);
+    const CopiedPackage first = report.restored.first();
+    QCOMPARE(entries(pulled), QStringList { first.target });
+    QCOMPARE(readFile(pulled + first.target), packages[first.name]);
 }
 
 void BackupTest::penPulledDuringBackup()

@@ -1,6 +1,7 @@
 #include "MainWindowDriver.h"
 
 #include "DiskService.h"
+#include "MainThreadGuard.h"
 #include "PenJobsWait.h"
 #include "PenRecord.h"
 
@@ -18,12 +19,17 @@ MainWindowDriver::MainWindowDriver(std::unique_ptr<DiskService> disks)
     if (disks)
         app.setDiskService(std::move(disks));
     app.setVolumePathResolver([this](const QString& name) { return volumes.value(name); });
+    // A pen's file opened on the window's thread fails the test.
+    setMainThreadPenGuard(true);
     app.applicationDidFinishLaunching();
 }
+
+MainWindowDriver::~MainWindowDriver() { setMainThreadPenGuard(false); }
 
 MainWindowDriver::MainWindowDriver(SystemMounts)
 {
     app.setUsbMonitoringEnabled(false);
+    setMainThreadPenGuard(true);
     app.applicationDidFinishLaunching();
 }
 

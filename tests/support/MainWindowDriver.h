@@ -28,6 +28,8 @@ public:
     // Volumes are found where the system mounted them, as the program finds them.
     struct SystemMounts { };
     explicit MainWindowDriver(SystemMounts);
+    // Every driver watches that the window's thread opens no pen file (MainThreadGuard.h).
+    ~MainWindowDriver();
 
     AppDelegate app;
     QHash<QString, QString> volumes;
