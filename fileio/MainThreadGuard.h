@@ -21,3 +21,10 @@ public:
 private:
     bool m_was;
 };
+
+// Runs `read` with the guard paused: a test reading what the program wrote.
+template <typename Read> auto readUnguarded(Read read)
+{
+    const MainThreadPenGuardPause pause;
+    return read();
+}

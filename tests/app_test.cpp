@@ -2,6 +2,7 @@
 #include "BookHeader.h"
 #include "Catalogue.h"
 #include "LoopPen.h"
+#include "MainThreadGuard.h"
 #include "MainWindowDriver.h"
 #include "PackageBuilder.h"
 #include "PackageFolder.h"
@@ -399,8 +400,8 @@ void AppTest::sortedRowIsTheOneActedOn()
     w.apply("050", "0007");
     QVERIFY(!QFileInfo::exists(dir + "012.dar"));
     QVERIFY(QFileInfo::exists(dir + "010.dar"));
-    QCOMPARE(ReadBookName(dir + "050.dar"), QStringLiteral("北京"));
-    QCOMPARE(ReadOffsetOid(dir + "050.dar"), 7);
+    QCOMPARE(readUnguarded([&] { return ReadBookName(dir + "050.dar"); }), QStringLiteral("北京"));
+    QCOMPARE(readUnguarded([&] { return ReadOffsetOid(dir + "050.dar"); }), 7);
     QCOMPARE(
         w.column(1), QStringList({ "自制-abc", "自制-050", "自制-010", "智能-002", "故事-011", "故事-009" }));
 }
@@ -478,7 +479,7 @@ void AppTest::stickerChangeThroughWindow()
 
     // Unchanged number: only the start sticker, no rescan, the row stays selected.
     w.apply("123", "0042");
-    QCOMPARE(ReadOffsetOid(dir + "123.dar"), 42);
+    QCOMPARE(readUnguarded([&] { return ReadOffsetOid(dir + "123.dar"); }), 42);
     // The refusal before it is not left standing as if it still held.
     QCOMPARE(w.info(), QString());
     QCOMPARE(w.listBook()->selectionModel()->selectedRows().size(), 1);
@@ -486,7 +487,7 @@ void AppTest::stickerChangeThroughWindow()
     // New number: moved, start sticker written, book code untouched, table rebuilt.
     w.apply("046", "0100");
     QVERIFY(!QFileInfo::exists(dir + "123.dar"));
-    QCOMPARE(ReadOffsetOid(dir + "046.dar"), 100);
+    QCOMPARE(readUnguarded([&] { return ReadOffsetOid(dir + "046.dar"); }), 100);
     QCOMPARE(readFile(dir + "046.dar").mid(BookHeader::BookCodeOffset, 4), le32(56123));
     QVERIFY(w.rowOf("自制-046") >= 0);
     QVERIFY(w.listBook()->selectionModel()->selectedRows().isEmpty());
