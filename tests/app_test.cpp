@@ -1,6 +1,7 @@
 #include "AppDelegate.h"
 #include "BookHeader.h"
 #include "Catalogue.h"
+#include "DiskService.h"
 #include "LoopPen.h"
 #include "MainThreadGuard.h"
 #include "MainWindowDriver.h"
@@ -96,6 +97,7 @@ private slots:
     void penPulledDuringJob_data();
     void penPulledDuringJob();
     void closingDuringJob();
+    void ejectWaitsForWriteAndKeepsItsMessage();
 };
 
 void AppTest::realMountReadThroughWindow()
@@ -670,7 +672,8 @@ void AppTest::selectorFilledWithoutReadingThePen()
     HeldJobs held(PenJobKind::ListingJob);
     MainWindowDriver w;
     w.volumes.insert("sdb1", volume.path() + "/");
-    w.app.session()->storePen(BuildPenRecord("vorna", "Pen", "0100", "sdb1", "[SYS]\r\nSerial=PENSERIAL01\r\n"));
+    w.app.session()->storePen(
+        BuildPenRecord("vorna", "Pen", "0100", "sdb1", "[SYS]\r\nSerial=PENSERIAL01\r\n"));
     QTRY_COMPARE(held.held.load(), 1);
     const QString before = w.listKavo()->itemData(0, Qt::ToolTipRole).toString();
     QVERIFY2(before.contains("PENSERIAL01") && !before.contains(QStringLiteral("可用")), qPrintable(before));
@@ -752,6 +755,47 @@ void AppTest::penPulledDuringJob()
     QCOMPARE(w.listBook()->model()->rowCount(), 0);
     QCOMPARE(w.info(), message);
     QVERIFY(!busyCursor(w.listBook()));
+}
+
+// Eject pressed while a removal runs: the eject waits for it, says so, and a refresh meanwhile
+// keeps that message; nothing else may be written to the pen until the eject has ended.
+void AppTest::ejectWaitsForWriteAndKeepsItsMessage()
+{
+    QTemporaryDir volume;
+    PackageBuilder().title("数学").writeTo(volume.filePath("USER/CUSTOM/001.dar"));
+    PackageBuilder().title("语文").writeTo(volume.filePath("USER/CUSTOM/002.dar"));
+    struct Disks : DiskService {
+        std::atomic<int> ejects = 0;
+        bool ejectDrive(const QString&, QString*) override { return ++ejects > 0; }
+        QString mountFilesystem(const QString&, QString*) override { return {}; }
+    };
+    auto disks = std::make_unique<Disks>();
+    Disks* seen = disks.get();
+    MainWindowDriver w(std::move(disks));
+    AppDelegate::alertHook = [](QMessageBox& box) { return box.buttons().value(0); };
+    const auto reset = qScopeGuard([] { AppDelegate::alertHook = nullptr; });
+    w.addPen("sdb1", volume.path() + "/");
+    HeldJobs held(PenJobKind::WriteJob);
+    w.select("自制-001");
+    QTest::mouseClick(w.button("btnRemove"), Qt::LeftButton);
+    QTRY_COMPARE(held.held.load(), 1);
+    QVERIFY(w.button("btnEject")->isEnabled());
+    QTest::mouseClick(w.button("btnEject"), Qt::LeftButton);
+    QCOMPARE(w.info(), AppText::EjectWaits);
+    for (const char* name : { "btnInstall", "btnBackup", "btnRestore", "btnEject" })
+        QVERIFY2(!w.button(name)->isEnabled(), name);
+    QTest::mouseClick(w.button("btnRefresh"), Qt::LeftButton);
+    QTest::qWait(50);
+    QCOMPARE(w.info(), AppText::EjectWaits);
+    QCOMPARE(seen->ejects.load(), 0);
+
+    // The removal, then the eject (a job of the same queue).
+    held.release.release(2);
+    QVERIFY(w.waitForPen());
+    QTRY_COMPARE(w.info(), AppText::Ejected);
+    QCOMPARE(seen->ejects.load(), 1);
+    QVERIFY(!QFileInfo::exists(volume.filePath("USER/CUSTOM/001.dar")));
+    QCOMPARE(w.listKavo()->currentText(), AppText::NoPen);
 }
 
 // Closing the window while a pen is listed asks the listing to stop and waits only for the call

@@ -5,7 +5,6 @@
 #include "FailingSync.h"
 #include "FolderDoor.h"
 #include "InstWindow.h"
-#include "PenJobs.h"
 #include "InstallTexts.h"
 #include "LoopPen.h"
 #include "MainThreadGuard.h"
@@ -13,6 +12,7 @@
 #include "NoFileEntry.h"
 #include "PackageBuilder.h"
 #include "PackageCopy.h"
+#include "PenJobs.h"
 #include "ScratchMount.h"
 #include "Texts.h"
 
@@ -1599,7 +1599,8 @@ void InstallTest::fromMainWindow()
     listed.sort();
     QCOMPARE(stats, listed);
     if (action == "install" && dialogCreated)
-            QCOMPARE(readUnguarded([&] { return ReadBookName(pen.custom() + "002.dar"); }), QStringLiteral("新书"));
+        QCOMPARE(
+            readUnguarded([&] { return ReadBookName(pen.custom() + "002.dar"); }), QStringLiteral("新书"));
 }
 
 void InstallTest::secondInstallReplacesDialog()
