@@ -14,6 +14,9 @@
 // before each action, so that every read of the pen reaches its medium.
 
 #include "AppDelegate.h"
+#include "ConflictWindow.h"
+#include "PenCopyActions.h"
+#include "TransferWindow.h"
 #include "BenchSupport.h"
 #include "InstWindow.h"
 #include "PenRecord.h"
@@ -396,6 +399,9 @@ public:
     void remove();
     void install(const QString& source);
     void eject();
+    void backup(const QString& folder);
+    void restore(const QString& folder);
+    void copyToOtherPen();
 
     void printTable() const
     {
@@ -506,6 +512,58 @@ void Bench::eject()
     std::printf("  after the eject: %s\n", qPrintable(info()));
 }
 
+// Runs `click` and measures until its transfer window shows the summary, which is then closed.
+static bool transferDone = false;
+static void answerTransfers()
+{
+    transferDone = false;
+    TransferWindow::finishedHook = [](TransferWindow& window) {
+        transferDone = true;
+        QTimer::singleShot(0, &window, [&window] { window.closeButton()->click(); });
+    };
+    // Taken names go to the next free number where they can.
+    ConflictWindow::shownHook = [](ConflictWindow& ask) {
+        for (QComboBox* choice : ask.choices())
+            choice->setCurrentIndex(choice->count() - 1);
+        ask.findChild<QPushButton*>(QStringLiteral("btnContinue"))->click();
+    };
+}
+
+// 备份… into an empty folder, until the summary is shown.
+void Bench::backup(const QString& folder)
+{
+    answerTransfers();
+    PenCopyActions::folderChooser = [folder](const QString&) { return folder; };
+    begin(QStringLiteral("备份 (backup)"));
+    QTest::mouseClick(widget<QPushButton>("btnBackup"), Qt::LeftButton);
+    finish([&] { return transferDone && !busy(); });
+}
+
+// 从备份恢复… of that backup onto the same pen: every name is taken, so each package goes to the
+// next free number; until the summary is shown and the table rebuilt.
+void Bench::restore(const QString& folder)
+{
+    const int before = rows();
+    answerTransfers();
+    PenCopyActions::folderChooser = [folder](const QString&) { return folder; };
+    begin(QStringLiteral("从备份恢复 (restore)"));
+    QTest::mouseClick(widget<QPushButton>("btnRestore"), Qt::LeftButton);
+    finish([&] { return transferDone && !busy() && rows() > before; });
+}
+
+// 复制到另一支笔… of the first two rows to the second pen, until the summary is shown.
+void Bench::copyToOtherPen()
+{
+    answerTransfers();
+    clickRow(0);
+    QTest::mouseClick(table()->viewport(), Qt::LeftButton, Qt::ControlModifier,
+        table()->visualRect(table()->model()->index(1, 0)).center());
+    PenCopyActions::penChooser = [](const QStringList& pens) { return pens.value(0); };
+    begin(QStringLiteral("复制到另一支笔 (copy)"));
+    QTest::mouseClick(widget<QPushButton>("btnCopy"), Qt::LeftButton);
+    finish([&] { return transferDone && !busy(); });
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -513,8 +571,9 @@ int main(int argc, char** argv)
     QStringList arguments;
     for (int i = 1; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
-    QString plugCommand, volume, mountPoint, contentDir;
-    QStringList cases { "plug", "refresh", "select", "apply", "remove", "install", "eject" };
+    QString plugCommand, volume, mountPoint, contentDir, copyTo;
+    QStringList cases { "plug", "refresh", "select", "apply", "remove", "install", "backup", "restore", "copy",
+        "eject" };
     int packages = 20;
     qint64 packageKib = 128;
     for (int i = 0; i < arguments.size(); ++i) {
@@ -534,6 +593,8 @@ int main(int argc, char** argv)
             packageKib = std::max(1, value.toInt()), ++i;
         else if (argument == "--timeout")
             g_timeoutMs = std::max(1, value.toInt()) * 1000, ++i;
+        else if (argument == "--copy-to")
+            copyTo = value, ++i;
         else if (argument == "--cases")
             cases = value.split(','), ++i;
         else {
@@ -548,7 +609,8 @@ int main(int argc, char** argv)
     if (plugCommand.isEmpty() == volume.isEmpty()) {
         std::fprintf(stderr,
             "usage: penshelf_bench_stall --make-content DIR | --plug-command CMD [--mount-point DIR] | "
-            "--volume DIR  [--packages N] [--cases plug,refresh,select,apply,remove,install,eject]\n");
+            "--volume DIR [--copy-to DIR] [--packages N] "
+            "[--cases plug,refresh,select,apply,remove,install,backup,restore,copy,eject]\n");
         return 2;
     }
     QApplication application(argc, argv);
@@ -568,7 +630,11 @@ int main(int argc, char** argv)
         if (!volume.endsWith('/'))
             volume += '/';
         app.setUsbMonitoringEnabled(false);
-        app.setVolumePathResolver([volume](const QString&) { return volume; });
+        if (!copyTo.isEmpty() && !copyTo.endsWith('/'))
+            copyTo += '/';
+        // A second pen, the target of the copy, when asked for.
+        app.setVolumePathResolver(
+            [volume, copyTo](const QString& name) { return name == QLatin1String("bench1") ? copyTo : volume; });
     } else {
         // The pen is mounted by the plug command, not by the program.
         app.setAutoMountEnabled(false);
@@ -616,6 +682,18 @@ int main(int argc, char** argv)
         bench.remove();
     if (cases.contains("install"))
         bench.install(source);
+    const QString backupFolder = computer.filePath("backup");
+    QDir().mkpath(backupFolder);
+    if (cases.contains("backup"))
+        bench.backup(backupFolder);
+    if (cases.contains("restore") && cases.contains("backup"))
+        bench.restore(backupFolder);
+    if (cases.contains("copy") && !copyTo.isEmpty()) {
+        QDir().mkpath(copyTo + "USER/CUSTOM");
+        app.session()->storePen(BuildPenRecord("vorna", "Pen", "0100", "bench1", {}));
+        idle(500);
+        bench.copyToOtherPen();
+    }
     if (cases.contains("eject") && volume.isEmpty())
         bench.eject();
     bench.printTable();
