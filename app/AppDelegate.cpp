@@ -4,6 +4,7 @@
 #include "BookSortModel.h"
 #include "BookTableModel.h"
 #include "Catalogue.h"
+#include "InstallActions.h"
 #include "MessageLine.h"
 #include "PackageDropHandler.h"
 #include "PenCopyActions.h"
@@ -65,7 +66,11 @@ AppDelegate::AppDelegate()
     // install dialogs run their own loops, which must not nest inside the drop event.
     auto* drops = new PackageDropHandler(m_window.get());
     connect(
-        drops, &PackageDropHandler::filesDropped, this, &AppDelegate::installDropped, Qt::QueuedConnection);
+        drops, &PackageDropHandler::filesDropped, this,
+        [this](const QStringList& packages, const QStringList& refused) {
+            m_installs->installDropped(packages, refused);
+        },
+        Qt::QueuedConnection);
 
     // The edit area of the selected book, its removal and its sticker change.
     m_editor = new BookEditor(BookEditorContext {
@@ -78,14 +83,15 @@ AppDelegate::AppDelegate()
         dataBook, m_sortModel, m_window.get());
 
     // Backup, restore and copy to another pen.
-    m_copyActions = new PenCopyActions(PenCopyContext {
-                                           [this] { return selectedPen(); },
-                                           [this] { return selectedBooks(); },
-                                           [this](const QString& bsdName) { return penTooltip(bsdName); },
-                                           [this] { InitData(); },
-                                           [this](const QString& message) { showInfo(message); },
-                                       },
-        m_session, m_window.get(), m_ui->btnBackup, m_ui->btnRestore, m_ui->btnCopy);
+    m_copyActions
+        = new PenCopyActions(PenCopyContext {
+                                 [this] { return selectedPen(); },
+                                 [this] { return selectedBooks(); },
+                                 [this](const QString& bsdName) { return m_session->penDetails(bsdName); },
+                                 [this] { InitData(); },
+                                 [this](const QString& message) { showInfo(message); },
+                             },
+            m_session, m_window.get(), m_ui->btnBackup, m_ui->btnRestore, m_ui->btnCopy);
 
     // The edit area starts as after a scan: nothing selected, nothing to edit.
     m_editor->disable();
@@ -111,21 +117,17 @@ AppDelegate::AppDelegate()
     connect(m_session, &PenSession::ejectFinished, this,
         [this](const QString&, bool ejected) { ejectFinished(ejected); });
 
-    m_installs = new InstallBatch(
-        m_window.get(),
-        [this]() -> InstallBatch::Target {
-            const PenRecord* pen = selectedPen();
-            if (!pen)
-                return {};
-            return { m_session->door(pen->bsdName), penTooltip(pen->bsdName) };
-        },
-        this);
-    connect(m_installs, &InstallBatch::finished, this, [this](bool installed, bool cancelled) {
-        if (installed || cancelled)
-            InitData();
-        if (cancelled)
-            showInfo(InstallText::Cancelled, MessageTone::News);
-    });
+    m_installs
+        = new InstallActions(InstallContext {
+                                 [this] { return selectedPen(); },
+                                 [this] { return pathKavo; },
+                                 [this](const QString& bsdName) { return m_session->penDetails(bsdName); },
+                                 [this] { InitData(); },
+                                 [this](const QString& message, bool news) {
+                                     showInfo(message, news ? MessageTone::News : MessageTone::Problem);
+                                 },
+                             },
+            m_session, m_window.get(), btnInstall);
 }
 
 AppDelegate::~AppDelegate()
@@ -186,7 +188,7 @@ void AppDelegate::InitKavo()
     for (const auto& [key, record] : dataKavo) {
         listKavo->addItem(record.selectorText());
         // Two pens of one model have the same text: the tooltip tells them apart.
-        listKavo->setItemData(listKavo->count() - 1, penTooltip(key), Qt::ToolTipRole);
+        listKavo->setItemData(listKavo->count() - 1, m_session->penDetails(key), Qt::ToolTipRole);
     }
     listKavo->setCurrentIndex(0);
     InitData();
@@ -207,20 +209,6 @@ void AppDelegate::updateControls()
         listBook->setCursor(Qt::BusyCursor);
     else
         listBook->unsetCursor();
-}
-
-// What tells a pen from another of the same model, from what its last listing read of its
-// volume: the selector is filled without reading any pen.
-QString AppDelegate::penTooltip(const QString& bsdName) const
-{
-    const auto pen = dataKavo.find(bsdName);
-    if (pen == dataKavo.end())
-        return {};
-    const QString volume = m_session->volumeOf(bsdName);
-    if (const PenListing* known = m_session->lastListing(bsdName))
-        return penDetails(pen->second, volume, known->volumeLabel, known->usage);
-    return penDetails(
-        pen->second, volume, volume.isEmpty() ? QString() : QDir(volume).dirName(), std::nullopt);
 }
 
 const PenRecord* AppDelegate::selectedPen() const
@@ -265,7 +253,7 @@ void AppDelegate::listed(const PenRecord& pen, const QString& volume, const PenL
     listBook->clearSelection();
     dtSpace->setText(read.usage ? freeSpaceText(*read.usage) : QString());
     m_ui->dtPenInfo->setText(volume.isEmpty() ? QString() : volumeLabelLine(read.volumeLabel));
-    snKavo->setToolTip(penTooltip(pen.bsdName));
+    snKavo->setToolTip(m_session->penDetails(pen.bsdName));
     if (const PenRecord* selected = selectedPen(); selected && selected->bsdName == pen.bsdName)
         listKavo->setItemData(listKavo->currentIndex(), snKavo->toolTip(), Qt::ToolTipRole);
     m_editor->clear();
@@ -325,41 +313,9 @@ void AppDelegate::ejectFinished(bool ejected)
     showInfo(AppText::Ejected, MessageTone::News);
 }
 
-void AppDelegate::InstallBook()
-{
-    const PenRecord* pen = selectedPen();
-    if (pathKavo.isEmpty() || !pen) {
-        showInfo(AppText::NoVolume);
-        return;
-    }
-    // A missing package folder is made by the install; anything else wrong with it stops here.
-    // The folder is looked at in the background; the file chooser opens with the answer.
-    m_session->checkPackageFolder(
-        pen->bsdName, pathKavo, [this, directory = pathKavo](PackageFolder::Problem problem) {
-            if (directory != pathKavo)
-                return;
-            if (problem != PackageFolder::Problem::None && problem != PackageFolder::Problem::Missing) {
-                const QString reason = textOf(problem);
-                showInfo(reason.isEmpty() ? AppText::NoVolume : reason);
-                return;
-            }
-            m_installs->choosePackages();
-        });
-}
+void AppDelegate::InstallBook() { m_installs->InstallBook(); }
 
-void AppDelegate::installDropped(const QStringList& packages, const QStringList& refused)
-{
-    // The install button's rule: a known pen with a mounted volume.
-    if (!btnInstall->isEnabled() || pathKavo.isEmpty()) {
-        showInfo(AppText::NoVolume);
-        return;
-    }
-    if (!packages.isEmpty())
-        m_installs->installFiles(packages);
-    // After the rescan, which empties the message line.
-    if (!refused.isEmpty())
-        showInfo(refusedFilesMessage(refused));
-}
+InstWindow* AppDelegate::installDialog() const { return m_installs->dialog(); }
 
 void AppDelegate::RemoveBook() { m_editor->remove(alertHook); }
 

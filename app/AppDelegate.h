@@ -15,6 +15,7 @@
 #include <optional>
 
 class BookEditor;
+class InstallActions;
 class BookSortModel;
 class BookTableModel;
 class PenCopyActions;
@@ -68,7 +69,7 @@ public:
     const BookList& books() const { return dataBook; }
     QString packageDirectory() const { return pathKavo; }
     QString serial() const { return imbCode; }
-    InstWindow* installDialog() const { return m_installs->dialog(); }
+    InstWindow* installDialog() const;
     // The rows selected in the book table, in the table's order.
     BookList selectedBooks() const;
 
@@ -88,9 +89,7 @@ private:
     void listed(const PenRecord& pen, const QString& volume, const PenListing& listing);
     void selectedVolumeMoved(const QStringList& bsdNames);
     void ejectFinished(bool ejected);
-    void installDropped(const QStringList& packages, const QStringList& refused);
     const PenRecord* selectedPen() const;
-    QString penTooltip(const QString& bsdName) const;
 
     std::unique_ptr<QMainWindow> m_window;
     std::unique_ptr<Ui::MainWindow> m_ui;
@@ -119,7 +118,7 @@ private:
 
     BookTableModel* m_bookModel = nullptr;
     BookSortModel* m_sortModel = nullptr;
-    InstallBatch* m_installs = nullptr;
+    InstallActions* m_installs = nullptr;
     PenCopyActions* m_copyActions = nullptr;
     BookEditor* m_editor = nullptr;
     // Said since the listing under way was asked for: it stays once the listing is in.

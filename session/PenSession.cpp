@@ -4,9 +4,11 @@
 #include "Log.h"
 #include "MountWatcher.h"
 #include "PenJobs.h"
+#include "Texts.h"
 #include "UsbMonitor.h"
 #include "VolumePath.h"
 
+#include <QDir>
 #include <QPointer>
 
 #include <algorithm>
@@ -211,6 +213,18 @@ const PenListing* PenSession::lastListing(const QString& bsdName) const
 {
     const auto known = m_volumes.find(bsdName);
     return known == m_volumes.end() ? nullptr : &known->second;
+}
+
+QString PenSession::penDetails(const QString& bsdName) const
+{
+    const auto pen = m_pens.find(bsdName);
+    if (pen == m_pens.end())
+        return {};
+    const QString volume = m_volumePath(bsdName);
+    if (const PenListing* known = lastListing(bsdName))
+        return ::penDetails(pen->second, volume, known->volumeLabel, known->usage);
+    return ::penDetails(
+        pen->second, volume, volume.isEmpty() ? QString() : QDir(volume).dirName(), std::nullopt);
 }
 
 void PenSession::listPen(const QString& bsdName, const QString& volume, const QString& pathKavo,

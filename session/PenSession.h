@@ -130,6 +130,9 @@ public:
     // The label and free space of the pen's volume as its last listing read them (no rows):
     // what tells two pens of one model apart, without asking either pen.
     const PenListing* lastListing(const QString& bsdName) const;
+    // What tells the pen from another of the same model (serial, label, free space), from its
+    // last listing: the selector and the dialogs name a pen without asking it.
+    QString penDetails(const QString& bsdName) const;
     void readStartSticker(
         const QString& bsdName, const QString& file, bool masked, std::function<void(int value)> done);
     void checkPackageFolder(
