@@ -12,10 +12,8 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'support'))
 import atspi  # noqa: E402
 from atspi import find, find_all, press, set_text, wait_for  # noqa: E402,F401
-
-TITLE = '点读笔管理'
-INSTALLING = '正在安装点读包……'
-NO_PEN = '请连接点读系列产品！'
+from texts import (APPLY, CANCEL, CHOOSE_PACKAGES, EJECT, INSTALL, INSTALL_TITLE, INSTALLING,  # noqa: E402
+                   REFRESH, REMOVE, SERIAL_CAPTION, STICKER_CAPTION, TITLE)
 
 
 class Session:
@@ -57,25 +55,35 @@ class Session:
 
 
 class Program:
-    """The built program with its window; its output goes to program.log in the evidence folder,
-    screenshots and trees to the running scenario's folder."""
+    """The built program with its window, started by start(); its output goes to program.log in
+    the evidence folder, screenshots and trees to the running scenario's folder."""
 
-    def __init__(self, binary, scenarios, log):
+    def __init__(self, binary, scenarios):
+        self.binary = binary
         self.scenarios = scenarios
-        self.log = log
-        self.output = open(os.path.join(scenarios.evidence, 'program.log'), 'ab')
-        self.process = subprocess.Popen([binary], stdout=self.output, stderr=subprocess.STDOUT,
-                                        stdin=subprocess.DEVNULL)
-        started = time.monotonic()
-        self.app = atspi.Application.find(os.path.basename(binary), timeout=600)
-        self.window = self.app.window(TITLE, timeout=600)
-        log(f'window up after {time.monotonic() - started:.1f} s')
+        self.process = None
         self.shots = 0
 
+    def start(self, log):
+        self.output = open(os.path.join(self.scenarios.evidence, 'program.log'), 'ab')
+        self.process = subprocess.Popen([self.binary], stdout=self.output, stderr=subprocess.STDOUT,
+                                        stdin=subprocess.DEVNULL)
+        started = time.monotonic()
+        self.app = atspi.Application.find(os.path.basename(self.binary), timeout=600)
+        self.window = self.app.window(TITLE, timeout=600)
+        log(f'window up after {time.monotonic() - started:.1f} s')
+        return self
+
+    @property
+    def started(self):
+        return self.process is not None
+
     def alive(self):
-        return self.process.poll() is None
+        return self.started and self.process.poll() is None
 
     def close(self):
+        if not self.started:
+            return
         if self.alive():
             self.process.terminate()
             try:
@@ -107,7 +115,7 @@ class Program:
         return self.combo().name
 
     def serial(self):
-        return atspi.text(atspi.field_after(self.window, '序列号：'))
+        return atspi.text(atspi.field_after(self.window, SERIAL_CAPTION))
 
     def rows(self):
         """The package table, one (title, sticker) per row."""
@@ -115,8 +123,8 @@ class Program:
 
     def message(self):
         """The message line: the unnamed label before the install button (accessible name 安装)."""
-        nodes = [n for n in atspi.children(find(self.window, 'push button', '安装').parent)]
-        index = next(i for i, n in enumerate(nodes) if atspi.role(n) == 'push button' and n.name == '安装')
+        nodes = [n for n in atspi.children(find(self.window, 'push button', INSTALL).parent)]
+        index = next(i for i, n in enumerate(nodes) if atspi.role(n) == 'push button' and n.name == INSTALL)
         for node in reversed(nodes[:index]):
             if atspi.role(node) == 'label':
                 return node.name
@@ -155,13 +163,13 @@ class Program:
         rows = self.rows()
         index = next(i for i, row in enumerate(rows) if row[1].endswith(sticker))
         atspi.select_table_row(table, index)
-        wait_for(lambda: atspi.is_enabled(find(self.window, 'push button', '删除')), 'the row selected', 300)
+        wait_for(lambda: atspi.is_enabled(find(self.window, 'push button', REMOVE)), 'the row selected', 300)
 
     def install(self, source, sticker):
         """Install…, the package chosen in the file dialog, the sticker number typed in the install
         dialog, Install. Returns the install dialog's message when it stays open, else None."""
-        press(find(self.window, 'push button', '安装'))
-        chooser = self.app.window(lambda title: '点读包' in title and title != TITLE, 300)
+        press(find(self.window, 'push button', INSTALL))
+        chooser = self.app.window(CHOOSE_PACKAGES, 300)
         edits = wait_for(lambda: [n for n in find_all(chooser, 'text', showing=True)
                                   if 'EditableText' in _interfaces(n)], 'the file name field', 300)
         set_text(edits[-1], source)
@@ -169,15 +177,15 @@ class Program:
                                    if re.match(r'^(&?打开|&?Open|选择|&?Choose)', b.name) and atspi.is_enabled(b)],
                           'the open button', 300)
         press(accept[0])
-        dialog = self.app.window('安装点读包', 300)
-        set_text(atspi.field_after(dialog, '书名贴号：'), sticker)
-        press(find(dialog, 'push button', '安装'))
+        dialog = self.app.window(INSTALL_TITLE, 300)
+        set_text(atspi.field_after(dialog, STICKER_CAPTION), sticker)
+        press(find(dialog, 'push button', INSTALL))
 
         def outcome():
-            if not any(w.name == '安装点读包' for w in self.app.windows() if atspi.is_showing(w)):
+            if not any(w.name == INSTALL_TITLE for w in self.app.windows() if atspi.is_showing(w)):
                 return ('closed',)
             labels = [n.name for n in find_all(dialog, 'label') if n.name and not n.name.endswith('：')]
-            cancel = find(dialog, 'push button', '取消')
+            cancel = find(dialog, 'push button', CANCEL)
             # Still copying while the dialog says so; it says how it ended once the copy is over.
             if not labels or labels[-1] == INSTALLING or not atspi.is_enabled(cancel):
                 return None
@@ -186,25 +194,25 @@ class Program:
         if result[0] == 'closed':
             return None
         message = result[1][-1]
-        press(find(dialog, 'push button', '取消'))
+        press(find(dialog, 'push button', CANCEL))
         return message
 
     def renumber(self, sticker, new):
         self.select_row(sticker)
-        set_text(atspi.field_after(self.window, '书名贴号：'), new)
-        press(find(self.window, 'push button', '应用贴号'))
+        set_text(atspi.field_after(self.window, STICKER_CAPTION), new)
+        press(find(self.window, 'push button', APPLY))
 
     def remove(self, sticker):
         self.select_row(sticker)
-        press(find(self.window, 'push button', '删除'))
+        press(find(self.window, 'push button', REMOVE))
         alert = self.app.window(lambda title: True, 300, role_names=('alert', 'dialog'))
-        press(find(alert, 'push button', '删除'))
+        press(find(alert, 'push button', REMOVE))
 
     def press_refresh(self):
-        press(find(self.window, 'push button', '刷新'))
+        press(find(self.window, 'push button', REFRESH))
 
     def eject(self):
-        press(find(self.window, 'push button', '弹出'))
+        press(find(self.window, 'push button', EJECT))
 
 
 def _interfaces(node):

@@ -1,19 +1,17 @@
 """Pens in the guest: FAT images made with mkfs.vfat and mtools (never mounted to be made or
 read), served by configfs mass-storage gadgets on the dummy USB controllers, so that the
-program sees a real usb-storage disk with its udev records, hotplug events and mounts.
-Also the scenario bookkeeping: one PASS or FAIL line per scenario, with its reason."""
+program sees a real usb-storage disk with its udev records, hotplug events and mounts."""
 
 import os
 import re
 import shutil
 import subprocess
-import sys
 import time
-import traceback
 
 GADGETS = '/sys/kernel/config/usb_gadget'
 MOUNT_OPTIONS = 'nosuid,nodev,relatime,shortname=mixed,utf8=1,showexec,flush'
 PART_OFFSET = 1024 * 1024  # the partition of a partitioned image starts at 1 MiB
+MEDIUM = 'functions/mass_storage.0/lun.0/file'  # in a gadget's folder: what it serves
 
 
 def run(*args, check=True, timeout=600, **kwargs):
@@ -88,9 +86,11 @@ class Image:
     def _target(self):
         return f'{self.path}@@{PART_OFFSET}' if self.partitioned else self.path
 
-    def listing(self, folder='USER/CUSTOM'):
-        """Names in a folder of the image (long names), read with mtools."""
-        result = run('mdir', '-b', '-i', self._target(), f'::{folder}', env=mtools_env(), check=False)
+    def listing(self, folder='USER/CUSTOM', hidden=False):
+        """Names in a folder of the image (long names), read with mtools; with hidden, also the
+        files with the hidden or system attribute."""
+        result = run('mdir', *(['-a'] if hidden else []), '-b', '-i', self._target(), f'::{folder}', env=mtools_env(),
+                     check=False)
         if result.returncode != 0:
             return []
         return sorted(line.rstrip('/').split('/')[-1] for line in result.stdout.splitlines() if line.strip())
@@ -147,7 +147,7 @@ class Pen:
             os.mkdir(function)
             self._write('functions/mass_storage.0/lun.0/removable', '1')
             self._write('functions/mass_storage.0/lun.0/inquiry_string', 'vorna   Pen             0100')
-            self._write('functions/mass_storage.0/lun.0/file', backing)
+            self._write(MEDIUM, backing)
             os.makedirs(f'{self.gadget}/configs/c.1/strings/0x409')
             self._write('configs/c.1/strings/0x409/configuration', 'Mass Storage')
             os.symlink(function, f'{self.gadget}/configs/c.1/mass_storage.0')
@@ -214,6 +214,14 @@ class Pen:
         self.mountpoint = mountpoint_of(self.dev)
         return out.strip()
 
+    def serve(self, backing):
+        """Gives the pen another medium (a file or block device; '' lets go of the one it has).
+        A plugged pen is pulled first and its stale mount dropped."""
+        self.unplug()
+        self.drop_stale_mount()
+        self._write(MEDIUM, backing)
+        self.backing = backing
+
     def drop_stale_mount(self):
         if self.mountpoint and os.path.ismount(self.mountpoint):
             run('umount', '-l', self.mountpoint, check=False)
@@ -232,54 +240,6 @@ def mountpoint_of(dev):
 
 def dmesg_tail(lines=15):
     return run('dmesg', check=False).stdout.splitlines()[-lines:]
-
-
-class Scenarios:
-    """Runs named scenarios in order, printing one PASS or FAIL line each with its reason; the
-    evidence of each (what the steps printed, screenshots) goes to EVIDENCE/<name>/."""
-
-    def __init__(self, evidence):
-        self.evidence = evidence
-        self.failed = 0
-        self.results = []
-        self.current = evidence  # the running scenario's folder
-        os.makedirs(evidence, exist_ok=True)
-
-    def folder(self, name):
-        path = os.path.join(self.evidence, name)
-        os.makedirs(path, exist_ok=True)
-        return path
-
-    def run(self, name, body, *args):
-        """body(log, *args) returns the reason it passed, or raises (AssertionError and any
-        other error: the scenario failed)."""
-        folder = self.folder(name)
-        self.current = folder
-        started = time.monotonic()
-        with open(os.path.join(folder, 'steps.log'), 'a') as steps:
-            def log(message):
-                steps.write(f'[{time.monotonic() - started:7.1f}] {message}\n')
-                steps.flush()
-            try:
-                reason = body(log, *args)
-                line = f'PASS {name}: {reason}'
-            except Exception as error:
-                log(traceback.format_exc())
-                self.failed += 1
-                line = f'FAIL {name}: {error or type(error).__name__}'.replace('\n', ' | ')
-            log(line)
-        print(f'{line} ({time.monotonic() - started:.0f} s)', flush=True)
-        self.results.append(line)
-        return line.startswith('PASS')
-
-    def skip(self, name, why):
-        self.failed += 1
-        line = f'FAIL {name}: not run: {why}'
-        print(line, flush=True)
-        self.results.append(line)
-
-    def exit(self):
-        sys.exit(1 if self.failed else 0)
 
 
 def check(condition, message):

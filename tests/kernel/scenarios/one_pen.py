@@ -8,28 +8,20 @@ import os
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'guest'))
-from gui import NO_PEN, Program, Session  # noqa: E402
-from kpen import FailingDisk, Image, Pen, Scenarios, check, fat_layout, first_cluster, last_used_cluster, package_bytes  # noqa: E402,E501
+from kpen import FailingDisk, Image, Pen, fat_layout, first_cluster, last_used_cluster, package_bytes  # noqa: E402
+from suite import HEADER, PENS, GuiBoot, check, package_difference, source  # noqa: E402
+from texts import INSTALL_FAILED, NO_PEN, UNPLUGGED, custom  # noqa: E402
 
-EVIDENCE, BUILD = sys.argv[1], sys.argv[2]
-CHOSEN = set(sys.argv[3:])
-PROGRAM = os.path.join(BUILD, 'app', 'penshelf')
+boot = GuiBoot(__doc__)
+program = boot.program
 BOOK1 = package_bytes('内核测试书一', 4096, 1)
 BOOK2 = package_bytes('内核测试书二', 8192, 2)
-SOURCE = '/root/books/book.dab'
-SOURCE_BYTES = package_bytes('装上就拔的书', 3 * 1024 * 1024 + 77, 3)
-os.makedirs(os.path.dirname(SOURCE), exist_ok=True)
-with open(SOURCE, 'wb') as out:
-    out.write(SOURCE_BYTES)
+SOURCE = source('book.dab', '装上就拔的书', 3 * 1024 * 1024 + 77, 3)
 
-scenarios = Scenarios(EVIDENCE)
-os.makedirs('/run/pens', exist_ok=True)
-partitioned = Image('/run/pens/partitioned.img', partitioned=True, files={'USER/CUSTOM/001.dar': BOOK1})
-whole = Image('/run/pens/whole.img', files={'USER/CUSTOM/002.dar': BOOK2})
+partitioned = Image(f'{PENS}/partitioned.img', partitioned=True, files={'USER/CUSTOM/001.dar': BOOK1})
+whole = Image(f'{PENS}/whole.img', files={'USER/CUSTOM/002.dar': BOOK2})
 pen = Pen(1, partitioned.path)
-session = Session(EVIDENCE)
-program = None
-state = {}
+state = {'disks': []}
 
 
 def listed(p):
@@ -41,13 +33,12 @@ def stickers(rows):
 
 
 def recognised_at_start(log):
-    global program
     pen.plug()
     pen.mount()
     state['first disk'] = pen.disk
     log(f'pen on {pen.disk}, {pen.dev} mounted at {pen.mountpoint}')
-    program = Program(PROGRAM, scenarios, log)
-    rows = program.wait_rows(lambda rows: '自制-001' in stickers(rows), 'package 001 listed')
+    program.start(log)
+    rows = program.wait_rows(lambda rows: custom('001') in stickers(rows), 'package 001 listed')
     items = listed(program)
     check(len(items) == 1, f'the selector lists {program.pens()}')
     serial = program.serial()
@@ -58,11 +49,11 @@ def recognised_at_start(log):
 def unplugged(log):
     pen.unplug()
     log('gadget unbound; the mount stays, stale')
-    program.wait_message('点读笔已拔出。')
+    program.wait_message(UNPLUGGED)
     program.wait(lambda: program.pens() == [NO_PEN], 'the selector back to its placeholder')
     check(program.rows() == [], f'rows left: {program.rows()}')
     program.shot('unplugged')
-    return 'the message line says 点读笔已拔出。, the selector shows its placeholder, the table is empty'
+    return f'the message line says {UNPLUGGED}, the selector shows its placeholder, the table is empty'
 
 
 def replugged_beside_stale_mount(log):
@@ -71,7 +62,7 @@ def replugged_beside_stale_mount(log):
     check(pen.disk != state['first disk'], f'the pen came back as {pen.disk}, the stale mount should hold that name')
     pen.mount()
     log(f'back as {pen.disk}, mounted at {pen.mountpoint}; stale mount {stale}')
-    rows = program.wait_rows(lambda rows: '自制-001' in stickers(rows), 'package 001 listed again')
+    rows = program.wait_rows(lambda rows: custom('001') in stickers(rows), 'package 001 listed again')
     check(len(listed(program)) == 1, f'the selector lists {program.pens()}')
     program.shot('replugged')
     where = f'{pen.dev} at {pen.mountpoint}'
@@ -84,8 +75,7 @@ def replugged_beside_stale_mount(log):
 
 
 def later_plug_mounted_after_lookup(log):
-    with open(f'{pen.gadget}/functions/mass_storage.0/lun.0/file', 'w') as out:
-        out.write(whole.path)
+    pen.serve(whole.path)
     pen.plug()
     check(pen.part is None, f'the whole-disk image shows a partition {pen.part}')
     program.wait(lambda: listed(program), 'the pen listed before it is mounted')
@@ -93,7 +83,7 @@ def later_plug_mounted_after_lookup(log):
     log(f'listed while not mounted, rows {rows_before}')
     program.shot('listed-unmounted')
     pen.mount()
-    rows = program.wait_rows(lambda rows: '自制-002' in stickers(rows), 'package 002 listed once mounted')
+    rows = program.wait_rows(lambda rows: custom('002') in stickers(rows), 'package 002 listed once mounted')
     program.shot('mounted')
     return f'{pen.dev} (whole disk) listed on plugging with rows {rows_before}, then {rows} once mounted, without a click'
 
@@ -103,7 +93,7 @@ def pulled_after(what, action, expect_rows, medium_check):
         if not pen.disk:
             pen.plug()
             pen.mount()
-            program.wait_rows(lambda rows: '自制-002' in stickers(rows), 'the pen listed again')
+            program.wait_rows(lambda rows: custom('002') in stickers(rows), 'the pen listed again')
         said = action(log)
         rows = program.wait_rows(expect_rows, f'the table after the {what}')
         pen.unplug()
@@ -120,16 +110,15 @@ def pulled_after(what, action, expect_rows, medium_check):
 
 
 def do_install(log):
-    message = program.install(SOURCE, '042')
+    message = program.install(SOURCE.path, '042')
     check(message is None, f'the install dialog stayed open saying {message!r}')
     return 'installed 042 through the install dialog'
 
 
 def check_installed(listing):
     check('042.dar' in listing, '042.dar is not on the medium')
-    got = whole.read('USER/CUSTOM/042.dar')
-    check(len(got) == len(SOURCE_BYTES), f'042.dar holds {len(got)} bytes, the source {len(SOURCE_BYTES)}')
-    check(got[512:] == SOURCE_BYTES[512:], '042.dar differs from the source past its header')
+    differs = package_difference(SOURCE.bytes, whole, 'USER/CUSTOM/042.dar', past=HEADER)
+    check(not differs, f'042.dar {differs}')
 
 
 def do_renumber(log):
@@ -139,9 +128,8 @@ def do_renumber(log):
 
 def check_renumbered(listing):
     check('042.dar' not in listing and '043.dar' in listing, f'names on the medium: {listing}')
-    got = whole.read('USER/CUSTOM/043.dar')
-    check(got is not None and len(got) == len(SOURCE_BYTES) and got[512:] == SOURCE_BYTES[512:],
-          '043.dar is not the whole package')
+    differs = package_difference(SOURCE.bytes, whole, 'USER/CUSTOM/043.dar', past=HEADER)
+    check(not differs, f'043.dar is not the whole package: it {differs}')
 
 
 def do_remove(log):
@@ -153,17 +141,8 @@ def check_removed(listing):
     check('043.dar' not in listing and '002.dar' in listing, f'names on the medium: {listing}')
 
 
-def use_backing(path):
-    """Gives the unplugged pen another medium."""
-    if pen.disk:
-        pen.unplug()
-    pen.drop_stale_mount()
-    with open(f'{pen.gadget}/functions/mass_storage.0/lun.0/file', 'w') as out:
-        out.write(path)
-
-
 def unreadable_first_cluster(log):
-    image = Image('/run/pens/badread.img', files={
+    image = Image(f'{PENS}/badread.img', files={
         'USER/CUSTOM/001.dar': package_bytes('好书一', 4096, 1),
         'USER/CUSTOM/002.dar': package_bytes('读不出的书', 65536, 2),
         'USER/CUSTOM/003.dar': package_bytes('好书三', 4096, 3)})
@@ -172,98 +151,73 @@ def unreadable_first_cluster(log):
     disk = FailingDisk('badread', image, start, start + per_cluster)
     state['disks'].append(disk)
     log(f'dm table: {disk.table}')
-    use_backing(disk.path)
+    pen.serve(disk.path)
     program.wait(lambda: program.pens() == [NO_PEN], 'no pen listed')
     pen.plug()
     pen.mount()
-    rows = program.wait_rows(lambda rows: {'自制-001', '自制-002', '自制-003'} <= set(stickers(rows)),
+    rows = program.wait_rows(lambda rows: {custom('001'), custom('002'), custom('003')} <= set(stickers(rows)),
                              'all three packages listed', 600)
     titles = dict((row[1], row[0]) for row in rows)
-    check(titles['自制-001'] == '好书一' and titles['自制-003'] == '好书三', f'rows {rows}')
+    check(titles[custom('001')] == '好书一' and titles[custom('003')] == '好书三', f'rows {rows}')
     # The window still answers: a refresh lists the same again.
     program.press_refresh()
     again = program.wait_rows(lambda r: len(r) == len(rows), 'the refresh listing the same rows', 600)
     program.shot('unreadable-listed')
-    return f'002.dar, its first cluster failing to read, listed as {titles["自制-002"]!r} beside 001 and 003; a refresh answers with {len(again)} rows'
+    return (f'002.dar, its first cluster failing to read, listed as {titles[custom("002")]!r} beside 001 and 003; '
+            f'a refresh answers with {len(again)} rows')
 
 
 def failing_writes(log):
-    image = Image('/run/pens/badwrite.img', files={'USER/CUSTOM/001.dar': package_bytes('好书一', 4096, 1)})
+    image = Image(f'{PENS}/badwrite.img', files={'USER/CUSTOM/001.dar': package_bytes('好书一', 4096, 1)})
     per_cluster, data, total = fat_layout(image.path)
     start = data + (last_used_cluster(image) + 1 - 2) * per_cluster
     disk = FailingDisk('badwrite', image, start, total)
     state['disks'].append(disk)
     log(f'dm table: {disk.table}')
-    use_backing(disk.path)
+    pen.serve(disk.path)
     program.wait(lambda: program.pens() == [NO_PEN], 'no pen listed')
     pen.plug()
     pen.mount()
-    program.wait_rows(lambda rows: stickers(rows) == ['自制-001'], 'the package listed')
-    message = program.install(SOURCE, '044')
+    program.wait_rows(lambda rows: stickers(rows) == [custom('001')], 'the package listed')
+    message = program.install(SOURCE.path, '044')
     log(f'the install dialog said {message!r}')
-    check(message == '点读包安装失败，请检查点读笔后重试！',
+    check(message == INSTALL_FAILED,
           f'the install on a medium that fails every write said {message!r}, not that it failed')
-    program.wait(lambda: stickers(program.rows()) == ['自制-001'], lambda: f'only 001 listed (rows {program.rows()})')
+    program.wait(lambda: stickers(program.rows()) == [custom('001')], lambda: f'only 001 listed (rows {program.rows()})')
     program.shot('failed-install')
-    pen.unplug()
-    pen.drop_stale_mount()
-    use_backing('')  # the gadget lets go of the device, dm and the loop device can go
+    pen.serve('')  # the gadget lets go of the device, dm and the loop device can go
     disk.close()
     state['disks'].remove(disk)
-    listing = run_listing(image)
+    listing = image.listing(hidden=True)
     check(listing == ['001.dar'], f'left on the medium: {listing}')
     return f'the install ended with {message!r}; on the medium only {listing}'
 
 
-def run_listing(image):
-    import subprocess
-    out = subprocess.run(['mdir', '-a', '-b', '-i', image.path, '::USER/CUSTOM'], capture_output=True, text=True,
-                         env=dict(os.environ, MTOOLS_SKIP_CHECK='1')).stdout
-    return sorted(line.split('/')[-1] for line in out.splitlines() if line.strip())
+@boot.at_end
+def let_go_of_disks():
+    if state['disks']:
+        pen.serve('')
+    for disk in state['disks']:
+        disk.close()
 
 
-state['disks'] = []
-try:
-    steps = [
+with boot:
+    boot.run([
         ('recognised-at-start-partitioned', recognised_at_start),
         ('unplugged', unplugged),
         ('replugged-beside-stale-mount', replugged_beside_stale_mount),
         ('later-plug-mounted-after-lookup', later_plug_mounted_after_lookup),
         ('install-then-pull', pulled_after('install', do_install,
-                                           lambda rows: '自制-042' in stickers(rows), check_installed)),
+                                           lambda rows: custom('042') in stickers(rows), check_installed)),
         ('renumber-then-pull', pulled_after('renumber', do_renumber,
-                                            lambda rows: '自制-043' in stickers(rows)
-                                            and '自制-042' not in stickers(rows), check_renumbered)),
+                                            lambda rows: custom('043') in stickers(rows)
+                                            and custom('042') not in stickers(rows), check_renumbered)),
         ('removal-then-pull', pulled_after('removal', do_remove,
-                                           lambda rows: '自制-043' not in stickers(rows)
-                                           and '自制-002' in stickers(rows), check_removed)),
-    ]
-    broken = None
-    for name, body in steps:
-        if CHOSEN and name not in CHOSEN:
-            continue
-        if broken:
-            scenarios.skip(name, f'{broken} failed')
-        elif not scenarios.run(name, body):
-            broken = name
-            if program:
-                program.dump(name)
-                program.shot(f'failed-{name}')
-    for name, body in [('failing-medium-unreadable-first-cluster', unreadable_first_cluster),
-                       ('failing-medium-writes-fail', failing_writes)]:
-        if CHOSEN and name not in CHOSEN:
-            continue
-        if not program or not program.alive():
-            scenarios.skip(name, 'the program is not running')
-        elif not scenarios.run(name, body):
-            program.dump(name)
-            program.shot(f'failed-{name}')
-finally:
-    if state['disks']:
-        use_backing('')
-    for disk in state['disks']:
-        disk.close()
-    if program:
-        program.close()
-    session.close()
-scenarios.exit()
+                                           lambda rows: custom('043') not in stickers(rows)
+                                           and custom('002') in stickers(rows), check_removed)),
+    ])
+    # Each on a medium of its own: run whatever failed before, as long as the window is there.
+    boot.run([
+        ('failing-medium-unreadable-first-cluster', unreadable_first_cluster),
+        ('failing-medium-writes-fail', failing_writes),
+    ], chained=False, needs=boot.program_running)

@@ -3,28 +3,25 @@
 penshelf_pendrive, which pulls the pen a given number of milliseconds after it starts), one pull
 per delay; after each, the pen is plugged back, scanned, and its medium checked. Then an ext4
 pen with a link and a FIFO named like packages.
-  pulls.py EVIDENCE_DIR BUILD_DIR"""
+  pulls.py EVIDENCE_DIR BUILD_DIR [SCENARIO...]   (default: all, in order)"""
 import os
 import re
 import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'guest'))
-from kpen import Image, Pen, Scenarios, check, package_bytes, run  # noqa: E402
+from kpen import Image, Pen, package_bytes, run  # noqa: E402
+from suite import HEADER, PENS, Boot, check, difference, package_difference, source, write_file  # noqa: E402
+from texts import EXISTS, FOLDER_LINK, UNUSABLE_ENTRY, custom  # noqa: E402
 
-EVIDENCE, BUILD = sys.argv[1], sys.argv[2]
-DRIVER = os.path.join(BUILD, 'tests', 'penshelf_pendrive')
+boot = Boot(__doc__)
+DRIVER = boot.built('tests', 'penshelf_pendrive')
 RENUMBER_DELAYS = [0, 2, 5, 10, 20, 50]
 REMOVAL_DELAYS = [0, 2, 5, 10, 15, 20, 30, 50]
-SOURCE = '/root/books/pulled.dab'
-SOURCE_BYTES = package_bytes('拔笔测试书', 256 * 1024 + 3, 4)
-os.makedirs(os.path.dirname(SOURCE), exist_ok=True)
-with open(SOURCE, 'wb') as out:
-    out.write(SOURCE_BYTES)
+SOURCE = source('pulled.dab', '拔笔测试书', 256 * 1024 + 3, 4)
+NO_FLUSH = 'nosuid,nodev,relatime,shortname=mixed,utf8=1,showexec'  # vfat's options without flush
 
-scenarios = Scenarios(EVIDENCE)
-os.makedirs('/run/pens', exist_ok=True)
-image = Image('/run/pens/pulls.img', size_mib=128)
+image = Image(f'{PENS}/pulls.img', size_mib=128)
 pen = Pen(1, image.path)
 
 
@@ -51,15 +48,6 @@ def replug():
     pen.mount()
 
 
-def whole(path):
-    try:
-        with open(path, 'rb') as package:
-            got = package.read()
-    except OSError:
-        return False
-    return len(got) == len(SOURCE_BYTES) and got[512:] == SOURCE_BYTES[512:]
-
-
 def after_replug(log):
     status, out, _ = driver('scan', folder())
     names = sorted(os.listdir(folder()))
@@ -72,9 +60,9 @@ def pulled_at_once_without_flush_option(log):
     program's own flushes puts a package on the medium: pulled the moment the install and then
     the renumber say done, the package must be whole under its new name."""
     run('umount', pen.mountpoint)
-    pen.mount(options='nosuid,nodev,relatime,shortname=mixed,utf8=1,showexec')
+    pen.mount(options=NO_FLUSH)
     said = []
-    for step in (('install', SOURCE, folder(), '600', '0000'),
+    for step in (('install', SOURCE.path, folder(), '600', '0000'),
                  ('renumber', folder(), folder() + '600.dar', 'D', 'dab', '600', '601', '0123')):
         status, out, _ = driver(*step)
         pen.unplug()  # at once
@@ -83,12 +71,12 @@ def pulled_at_once_without_flush_option(log):
         name = '600.dar' if step[0] == 'install' else '601.dar'
         got = image.read(f'USER/CUSTOM/{name}')
         check(got is not None, f'{name} is not on the medium after the {step[0]}: {image.listing()}')
-        check(len(got) == len(SOURCE_BYTES) and got[512:] == SOURCE_BYTES[512:],
-              f'{name} on the medium holds {len(got)} bytes after the {step[0]}, not the whole package')
+        differs = difference(SOURCE.bytes, got, past=HEADER)
+        check(not differs, f'{name} on the medium after the {step[0]} is not the whole package: it {differs}')
         said.append(f'{step[0]} said done, {name} whole on the medium')
         pen.drop_stale_mount()
         pen.plug()
-        pen.mount(options='nosuid,nodev,relatime,shortname=mixed,utf8=1,showexec')
+        pen.mount(options=NO_FLUSH)
     run('umount', pen.mountpoint)
     pen.mount()
     return '; '.join(said) + ' (each pulled at once, no flush mount option)'
@@ -104,7 +92,7 @@ def sweep_renumber(log):
             current, new = '200', '100'
         else:
             current, new = '100', '200'
-            check(driver('install', SOURCE, here, '100', '0000')[0] == 0, 'the set-up install failed')
+            check(driver('install', SOURCE.path, here, '100', '0000')[0] == 0, 'the set-up install failed')
         status, said, times = driver('renumber', here, f'{here}{current}.dar', 'D', 'dab', current, new, '0123',
                                      pull_after=delay)
         log(f'delay {delay} ms: renumber {current} -> {new}: said {said!r} (exit {status}); {times}')
@@ -119,8 +107,8 @@ def sweep_renumber(log):
             bad.append('the scan hung')
         if len(present) != 1:
             bad.append(f'the package is under {len(present)} names')
-        elif not whole(f'{here}{present[0]}.dar'):
-            bad.append(f'{present[0]}.dar is not the whole package')
+        elif differs := package_difference(SOURCE.bytes, here, f'{present[0]}.dar', past=HEADER):
+            bad.append(f'{present[0]}.dar is not the whole package: it {differs}')
         if status == 0 and present == [current]:
             bad.append('said done, but the package has its old name')
         if leftovers:
@@ -136,7 +124,8 @@ def sweep_removal(log):
     failures = []
     for number, delay in enumerate(REMOVAL_DELAYS, start=301):
         here = folder()
-        check(driver('install', SOURCE, here, str(number), '0000')[0] == 0, f'the set-up install of {number} failed')
+        check(driver('install', SOURCE.path, here, str(number), '0000')[0] == 0,
+              f'the set-up install of {number} failed')
         status, said, times = driver('remove', here, f'{here}{number}.dar', pull_after=delay)
         log(f'delay {delay} ms: remove {number}.dar: said {said!r} (exit {status}); {times}')
         replug()
@@ -147,8 +136,9 @@ def sweep_removal(log):
             bad.append('the removal hung')
         if scan_status == 124:
             bad.append('the scan hung')
-        if os.path.exists(path) and not whole(path):
-            bad.append(f'{number}.dar is there but not whole')
+        differs = os.path.exists(path) and package_difference(SOURCE.bytes, folder(), f'{number}.dar', past=HEADER)
+        if differs:
+            bad.append(f'{number}.dar is there but not whole: it {differs}')
         if status == 0 and os.path.exists(path):
             bad.append(f'said done, but {number}.dar is back')
         if leftovers:
@@ -174,10 +164,8 @@ def sweep_removal(log):
 def pull_during_install(log):
     """A pen pulled while a large package is copied: the install must not say done, and once
     the pen is back the next scan leaves neither the package nor a temporary copy."""
-    big = '/root/books/big.dab'
-    with open(big, 'wb') as out:
-        out.write(package_bytes('拔笔安装书', 24 * 1024 * 1024, 6))
-    status, said, times = driver('install', big, folder(), '500', '0000', pull_after=400)
+    big = source('big.dab', '拔笔安装书', 24 * 1024 * 1024, 6)
+    status, said, times = driver('install', big.path, folder(), '500', '0000', pull_after=400)
     log(f'install of 500 with the pen pulled at 400 ms: said {said!r} (exit {status}); {times}')
     replug()
     leftovers, scan_status = after_replug(log)
@@ -192,26 +180,18 @@ def pull_during_install(log):
 def ext4_links_and_fifos(log):
     """Links and FIFOs exist on an ext4 pen: listed as unusable without a hang, nothing written
     through them; a package folder that is a link is refused with the reason."""
-    tree = '/run/pens/ext4-tree'
-    outside = '/run/pens/outside'
-    os.makedirs(f'{tree}/SYS/INI', exist_ok=True)
-    os.makedirs(f'{tree}/USER/CUSTOM', exist_ok=True)
-    os.makedirs(outside, exist_ok=True)
-    with open(f'{tree}/SYS/INI/product.ini', 'wb') as out:
-        out.write(b'[Product]\r\nSN=EXT4PEN0001\r\n')
-    with open(f'{tree}/USER/CUSTOM/001.dar', 'wb') as out:
-        out.write(package_bytes('拔笔测试书', 8192, 9))
-    with open(f'{outside}/book.dar', 'wb') as out:
-        out.write(SOURCE_BYTES)
+    tree = f'{PENS}/ext4-tree'
+    outside = f'{PENS}/outside'
+    write_file(f'{tree}/SYS/INI/product.ini', b'[Product]\r\nSN=EXT4PEN0001\r\n')
+    write_file(f'{tree}/USER/CUSTOM/001.dar', package_bytes('拔笔测试书', 8192, 9))
+    write_file(f'{outside}/book.dar', SOURCE.bytes)
     os.symlink(f'{outside}/book.dar', f'{tree}/USER/CUSTOM/002.dar')
     os.mkfifo(f'{tree}/USER/CUSTOM/003.dar')
-    ext4 = '/run/pens/ext4.img'
+    ext4 = f'{PENS}/ext4.img'
     with open(ext4, 'wb') as out:
         out.truncate(64 * 1024 * 1024)
     run('mkfs.ext4', '-q', '-F', '-L', 'EXT4 PEN', '-d', tree, ext4)
-    pen.unplug()
-    with open(f'{pen.gadget}/functions/mass_storage.0/lun.0/file', 'w') as out:
-        out.write(ext4)
+    pen.serve(ext4)
     pen.plug()
     mountpoint = '/media/EXT4 PEN'
     os.makedirs(mountpoint, exist_ok=True)
@@ -222,10 +202,12 @@ def ext4_links_and_fifos(log):
     log(f'scan (exit {status}):\n{out}')
     check(status != 124, 'the scan hung')
     lines = out.splitlines()
-    check(any(line.startswith('自制-002\t（无法使用的条目）\t') for line in lines), 'the link is not listed as unusable')
-    check(any(line.startswith('自制-003\t（无法使用的条目）\t') for line in lines), 'the FIFO is not listed as unusable')
-    status, out, _ = driver('install', SOURCE, here, '002', '0150')
-    check(out == '此贴号点读包已存在！', f'the install onto the link\'s name said {out!r}')
+    check(any(line.startswith(f'{custom("002")}\t{UNUSABLE_ENTRY}\t') for line in lines),
+          'the link is not listed as unusable')
+    check(any(line.startswith(f'{custom("003")}\t{UNUSABLE_ENTRY}\t') for line in lines),
+          'the FIFO is not listed as unusable')
+    status, out, _ = driver('install', SOURCE.path, here, '002', '0150')
+    check(out == EXISTS, f'the install onto the link\'s name said {out!r}')
     status, out, _ = driver('renumber', here, f'{here}002.dar', 'D', 'dab', '002', '006', '0123')
     check(status != 0, 'the renumber of the link went through')
     status, out, _ = driver('renumber', here, f'{here}003.dar', 'D', 'dab', '003', '007', '0123')
@@ -236,27 +218,32 @@ def ext4_links_and_fifos(log):
     os.symlink(outside, f'{mountpoint}/USER/CUSTOM')
     listing = sorted(os.listdir(outside))
     status, out, _ = driver('scan', here)
-    check('点读笔上的 USER/CUSTOM 是指向别处的链接，不能使用！' in out, f'the scan of a linked folder said {out!r}')
-    status, out, _ = driver('install', SOURCE, here, '008', '0150')
+    check(FOLDER_LINK in out, f'the scan of a linked folder said {out!r}')
+    status, out, _ = driver('install', SOURCE.path, here, '008', '0150')
     check(status != 0, 'the install into a linked folder went through')
     check(sorted(os.listdir(outside)) == listing, 'something was written into the folder the link points at')
     run('umount', mountpoint)
     return 'the link and the FIFO listed as unusable, refused for install and renumber, nothing written through them; a linked USER/CUSTOM refused with its reason'
 
 
-pen.plug()
-pen.mount()
-scenarios.run('pulled-at-once-without-flush-option', pulled_at_once_without_flush_option)
-if pen.disk is None or not os.path.ismount(pen.mountpoint or ''):
-    replug()
-scenarios.run('pull-during-renumber', sweep_renumber)
-if pen.disk is None or not os.path.ismount(pen.mountpoint or ''):
-    replug()
-scenarios.run('pull-during-removal', sweep_removal)
-if pen.disk is None:
-    pen.plug()
-    pen.mount()
-scenarios.run('pull-during-install', pull_during_install)
-scenarios.run('ext4-links-and-fifos', ext4_links_and_fifos)
-pen.unplug()
-scenarios.exit()
+def pen_in(log):
+    """Each scenario starts with the pen plugged in and mounted, plugged back if one before
+    pulled it."""
+    if pen.disk is None or not os.path.ismount(pen.mountpoint or ''):
+        replug()
+        log(f'pen plugged back: {pen.dev} at {pen.mountpoint}')
+
+
+@boot.at_end
+def pull():
+    pen.unplug()
+
+
+with boot:
+    boot.run([
+        ('pulled-at-once-without-flush-option', pulled_at_once_without_flush_option),
+        ('pull-during-renumber', sweep_renumber),
+        ('pull-during-removal', sweep_removal),
+        ('pull-during-install', pull_during_install),
+        ('ext4-links-and-fifos', ext4_links_and_fifos),
+    ], chained=False, before=pen_in)

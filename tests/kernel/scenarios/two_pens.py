@@ -3,36 +3,27 @@
 partitioned one mounted through udisks2 before it starts; the second chosen, installed to,
 the first pulled meanwhile; the chosen one ejected while a file on it is open, then again once
 it is closed; a pen nobody mounted, mounted by the program through udisks2.
-  two_pens.py EVIDENCE_DIR BUILD_DIR"""
+  two_pens.py EVIDENCE_DIR BUILD_DIR [SCENARIO...]   (default: all, in order)"""
 import os
 import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'guest'))
-from gui import NO_PEN, Program, Session  # noqa: E402
-from kpen import Image, Pen, Scenarios, check, mountpoint_of, package_bytes, wait_until  # noqa: E402
+from kpen import Image, Pen, mountpoint_of, package_bytes, wait_until  # noqa: E402
+from suite import HEADER, PENS, GuiBoot, check, package_difference, source  # noqa: E402
+from texts import EJECT_FAILED, EJECTED, NO_PEN, custom  # noqa: E402
 
-EVIDENCE, BUILD = sys.argv[1], sys.argv[2]
-PROGRAM = os.path.join(BUILD, 'app', 'penshelf')
+boot = GuiBoot(__doc__)
+program = boot.program
 SERIAL1, SERIAL2 = 'PENONE00001', 'PENTWO00002'
-SOURCE = '/root/books/second.dab'
-SOURCE_BYTES = package_bytes('第二支笔的书', 2 * 1024 * 1024 + 5, 7)
-os.makedirs(os.path.dirname(SOURCE), exist_ok=True)
-with open(SOURCE, 'wb') as out:
-    out.write(SOURCE_BYTES)
+SOURCE = source('second.dab', '第二支笔的书', 2 * 1024 * 1024 + 5, 7)
 
-scenarios = Scenarios(EVIDENCE)
-os.makedirs('/run/pens', exist_ok=True)
-image1 = Image('/run/pens/one.img', label='PEN ONE', serial=SERIAL1, volid='1111AAAA',
+image1 = Image(f'{PENS}/one.img', label='PEN ONE', serial=SERIAL1, volid='1111AAAA',
                files={'USER/CUSTOM/001.dar': package_bytes('第一支笔', 4096, 1)})
-image2 = Image('/run/pens/two.img', label='PEN TWO', serial=SERIAL2, volid='2222BBBB', partitioned=True,
+image2 = Image(f'{PENS}/two.img', label='PEN TWO', serial=SERIAL2, volid='2222BBBB', partitioned=True,
                files={'USER/CUSTOM/005.dar': package_bytes('第二支笔', 4096, 5)})
 pen1 = Pen(1, image1.path, serial='SERIALONE01')
 pen2 = Pen(2, image2.path, serial='SERIALTWO02')
-session = Session(EVIDENCE)
-program = None
-EJECT_FAILED = '点读笔弹出失败，请关闭正在使用点读笔的程序后重试！'
-EJECTED = '点读笔已弹出，可以安全拔下。'
 
 
 def stickers():
@@ -44,14 +35,13 @@ def listed():
 
 
 def both_at_start(log):
-    global program
     for pen in (pen1, pen2):
         pen.plug()
         log(pen.mount_udisks())
-    program = Program(PROGRAM, scenarios, log)
+    program.start(log)
     program.wait(lambda: len(listed()) == 2, lambda: f'two pens listed (listed: {program.pens()})')
     # The selector starts on the first disk, the whole-disk pen.
-    program.wait(lambda: program.serial() == SERIAL1 and stickers() == ['自制-001'],
+    program.wait(lambda: program.serial() == SERIAL1 and stickers() == [custom('001')],
                  lambda: f'the first pen shown (serial {program.serial()!r}, rows {program.rows()})')
     program.shot('both-listed')
     return (f'{pen1.dev} (whole disk) and {pen2.dev} (partition) listed: {program.pens()}; '
@@ -60,10 +50,10 @@ def both_at_start(log):
 
 def chosen_installed_other_pulled(log):
     program.choose_pen(1, SERIAL2)
-    program.wait(lambda: stickers() == ['自制-005'], 'the second pen\'s package listed')
-    message = program.install(SOURCE, '042')
+    program.wait(lambda: stickers() == [custom('005')], 'the second pen\'s package listed')
+    message = program.install(SOURCE.path, '042')
     check(message is None, f'the install dialog stayed open saying {message!r}')
-    program.wait(lambda: sorted(stickers()) == ['自制-005', '自制-042'], 'the install listed on the chosen pen')
+    program.wait(lambda: sorted(stickers()) == [custom('005'), custom('042')], 'the install listed on the chosen pen')
     pen1.unplug()
     log('pen 1, not selected, pulled')
     program.wait(lambda: len(listed()) == 1, 'one pen left')
@@ -71,7 +61,7 @@ def chosen_installed_other_pulled(log):
     serial = program.wait(lambda: program.serial(), 'the serial shown')
     check(serial == SERIAL2, f'the selector now shows serial {serial!r}')
     rows = program.wait(lambda: program.rows(), 'the rows shown')
-    check(sorted(row[1] for row in rows) == ['自制-005', '自制-042'], f'rows after the other pen went: {rows}')
+    check(sorted(row[1] for row in rows) == [custom('005'), custom('042')], f'rows after the other pen went: {rows}')
     program.shot('other-pulled')
     pen1.drop_stale_mount()
     check('042.dar' not in image1.listing(), f'the pen not chosen got the install: {image1.listing()}')
@@ -98,9 +88,8 @@ def busy_eject_then_retry(log):
     program.shot('ejected')
     check(not os.path.ismount(mountpoint), f'{mountpoint} is still mounted')
     wait_until(lambda: not os.path.exists(pen2.dev), f'{pen2.dev} gone after the power-off', 300)
-    got = image2.read('USER/CUSTOM/042.dar')
-    check(got is not None and got[512:] == SOURCE_BYTES[512:] and len(got) == len(SOURCE_BYTES),
-          '042.dar on the ejected pen is not the whole package')
+    differs = package_difference(SOURCE.bytes, image2, 'USER/CUSTOM/042.dar', past=HEADER)
+    check(not differs, f'042.dar on the ejected pen is not the whole package: it {differs}')
     clean, report = image2.fsck()
     check(clean, f'fsck.fat after the eject: {report}')
     return (f'{EJECT_FAILED} while 005.dar was held open, the pen stayed listed and mounted; the retry said '
@@ -110,7 +99,7 @@ def busy_eject_then_retry(log):
 def mounted_by_program(log):
     pen1.plug()
     log(f'pen 1 back as {pen1.dev}, nobody mounts it')
-    program.wait(lambda: stickers() == ['自制-001'], lambda: f'its package listed (rows {program.rows()})', 600)
+    program.wait(lambda: stickers() == [custom('001')], lambda: f'its package listed (rows {program.rows()})', 600)
     where = mountpoint_of(pen1.dev)
     check(where is not None, f'{pen1.dev} is not mounted')
     with open('/run/mount/utab') as utab:
@@ -120,21 +109,10 @@ def mounted_by_program(log):
     return f'{pen1.dev} mounted through udisks2 at {where} by the program, its package listed'
 
 
-try:
-    broken = None
-    for name, body in [('two-pens-at-start', both_at_start),
-                       ('chosen-pen-installed-other-pulled', chosen_installed_other_pulled),
-                       ('busy-eject-then-retry', busy_eject_then_retry),
-                       ('unmounted-pen-mounted-through-udisks', mounted_by_program)]:
-        if broken:
-            scenarios.skip(name, f'{broken} failed')
-        elif not scenarios.run(name, body):
-            broken = name
-            if program:
-                program.dump(name)
-                program.shot(f'failed-{name}')
-finally:
-    if program:
-        program.close()
-    session.close()
-scenarios.exit()
+with boot:
+    boot.run([
+        ('two-pens-at-start', both_at_start),
+        ('chosen-pen-installed-other-pulled', chosen_installed_other_pulled),
+        ('busy-eject-then-retry', busy_eject_then_retry),
+        ('unmounted-pen-mounted-through-udisks', mounted_by_program),
+    ])
