@@ -301,7 +301,11 @@ quint64 PenSession::backupPen(const QString& bsdName, const PenIdentity& identit
     const auto pen = m_pens.find(bsdName);
     const QString serial
         = !identity.serial.isEmpty() || pen == m_pens.end() ? identity.serial : pen->second.serialText();
-    return post(bsdName, JobAccess::Read, PenJobKind::WriteJob,
+    // The pen is held while it is backed up, as the source of a copy is: nothing is written to it
+    // meanwhile, and its eject waits for the backup.
+    ++m_holds[bsdName];
+    return post(
+        bsdName, JobAccess::Read, PenJobKind::WriteJob,
         resultJob<BackupReport>(
             [pathKavo, serial, folder, progress](const PenJobContext& context) {
                 BackupOptions options;
@@ -309,8 +313,16 @@ quint64 PenSession::backupPen(const QString& bsdName, const PenIdentity& identit
                 options.cancelled = [stop = context.stop] { return stop.stop_requested(); };
                 return ::backupPen(pathKavo, serial, folder, options);
             },
-            std::move(done)),
-        std::move(refused), identity);
+            [this, bsdName, done = std::move(done)](const BackupReport& report) {
+                release(bsdName);
+                done(report);
+            }),
+        [this, bsdName, refused = std::move(refused)](JobRefusal why) {
+            release(bsdName);
+            if (refused)
+                refused(why);
+        },
+        identity);
 }
 
 void PenSession::planRestore(

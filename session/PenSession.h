@@ -99,7 +99,7 @@ public:
 
     // True while a pen (any pen, without a name) has jobs queued, running or being handed over.
     bool penJobsRunning(const QString& bsdName = QString()) const;
-    // True while a write of the pen is queued or runs, or another pen's copy reads from it.
+    // True while a write of the pen is queued or runs, or it is held: backed up, or read by a copy.
     bool isWriting(const QString& bsdName) const;
     // The rule of every action that writes to a pen: known, not being ejected, no write under way.
     bool mayWrite(const QString& bsdName) const;

@@ -4,6 +4,8 @@
 #include "MainWindowDriver.h"
 #include "PackageBuilder.h"
 #include "PenCopyActions.h"
+#include "PenJobs.h"
+#include "Texts.h"
 #include "TransferWindow.h"
 
 #include <QComboBox>
@@ -13,9 +15,12 @@
 #include <QMainWindow>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSemaphore>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <atomic>
 
 namespace {
 
@@ -73,6 +78,7 @@ private slots:
     void severalRowsSelected();
     void backupAndRestoreThroughTheWindow();
     void copySelectedRowsToTheOtherPen();
+    void backupCancelledLeavesNoPackage();
 };
 
 void BackupUiTest::pensToldApart()
@@ -201,6 +207,40 @@ void BackupUiTest::copySelectedRowsToTheOtherPen()
     QCOMPARE(names(w.packages("sdb1")), QStringList({ "012.dar", "014.dsr" }));
     QCOMPARE(readFile(w.packages("sdb1") + "012.dar"), books["012.dar"]);
     QCOMPARE(readFile(w.packages("sdb1") + "014.dsr"), books["014.dsr"]);
+}
+
+// A backup runs in a window of its own while the main window goes on; 取消 stops it, and the
+// folder holds no package it did not finish. Nothing is written to the pen meanwhile.
+void BackupUiTest::backupCancelledLeavesNoPackage()
+{
+    TwoPens w;
+    writeFile(w.packages("sdb1") + "012.dar", PackageBuilder(3000).title(QStringLiteral("数学")).bytes());
+    w.plug("sdb1");
+    const QString folder = w.root.filePath("backup");
+    QDir().mkpath(folder);
+    PenCopyActions::folderChooser = [&](const QString&) { return folder; };
+    std::atomic<bool> started = false;
+    QSemaphore release;
+    PenJobs::jobStarting = [&](const QString& kind, std::stop_token stop) {
+        if (!kind.isEmpty())
+            return;
+        started = true;
+        while (!release.tryAcquire(1, 10) && !stop.stop_requested()) { }
+    };
+    const auto reset = qScopeGuard([] { PenJobs::jobStarting = nullptr; });
+    QTest::mouseClick(w.driver.button("btnBackup"), Qt::LeftButton);
+    QTRY_VERIFY(started);
+    TransferWindow* window = nullptr;
+    for (QWidget* top : QApplication::topLevelWidgets())
+        window = window ? window : qobject_cast<TransferWindow*>(top);
+    QVERIFY(window && window->isVisible() && !window->isModal());
+    for (const char* name : { "btnInstall", "btnBackup", "btnRestore" })
+        QVERIFY2(!w.driver.button(name)->isEnabled(), name);
+    window->cancelButton()->click();
+    QVERIFY(w.driver.waitForPen());
+    QVERIFY2(w.summary.contains(AppText::Cancelled), qPrintable(w.summary));
+    QVERIFY(!names(folder).contains("012.dar"));
+    QVERIFY(w.driver.button("btnInstall")->isEnabled());
 }
 
 QTEST_MAIN(BackupUiTest)
