@@ -2,6 +2,7 @@
 accessibility bus behind it, the built program, and what a user does with its window, done
 through the accessibility bus (tests/support/atspi.py)."""
 
+import contextlib
 import os
 import re
 import signal
@@ -13,7 +14,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..'
 import atspi  # noqa: E402
 from atspi import find, find_all, press, set_text, wait_for  # noqa: E402,F401
 from texts import (APPLY, CANCEL, CHOOSE_PACKAGES, EJECT, INSTALL, INSTALL_TITLE, INSTALLING,  # noqa: E402
-                   REFRESH, REMOVE, SERIAL_CAPTION, STICKER_CAPTION, TITLE)
+                   MESSAGE_DESCRIPTION, REFRESH, REMOVE, SERIAL_CAPTION, STICKER_CAPTION, TITLE)
 
 
 class Session:
@@ -129,6 +130,16 @@ class Program:
             if atspi.role(node) == 'label':
                 return node.name
         return ''
+
+    @contextlib.contextmanager
+    def message_events(self):
+        """The texts the message line took while in the block, in order, as a screen reader hears
+        them (its name changes, however briefly shown); the list is filled in as the block ends."""
+        said = []
+        with atspi.EventLog(os.path.basename(self.binary), 'object:property-change:accessible-name') as events:
+            yield said
+            atspi.pump(2)
+        said.extend(name for _, name, description in events.events if description == MESSAGE_DESCRIPTION)
 
     def wait(self, probe, what, timeout=300):
         return wait_for(probe, what, timeout)

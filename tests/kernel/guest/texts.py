@@ -18,6 +18,7 @@ COPY = '复制到另一支笔'  # 复制到另一支笔… by its accessible nam
 CLOSE = '关闭'  # the transfer window's button once the work has ended (app/TransferWindow.ui)
 SERIAL_CAPTION = '序列号：'
 STICKER_CAPTION = '书名贴号：'
+MESSAGE_DESCRIPTION = '提示信息'  # the message line's accessible description
 
 # The main window's message line (session/Texts.h).
 NO_PEN = '请连接点读系列产品！'

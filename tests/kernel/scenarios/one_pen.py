@@ -237,12 +237,14 @@ def swapped_during_removal_question(log):
         log(behind)
         check(not program.gone(question), 'the question closed when pen A went: nothing left to answer')
         program.shot('swapped')
-        program.press(REMOVE, question)
-        program.wait(lambda: program.gone(question), 'the question answered')
+        with program.message_events() as said:
+            program.press(REMOVE, question)
+            program.wait(lambda: program.gone(question), 'the question answered')
+            message = program.within(lambda: program.message() == UNPLUGGED and UNPLUGGED, 120) or program.message()
     finally:
         if not program.gone(question):  # the window must not stay blocked for what follows
             program.press(CANCEL, question)
-    message = program.within(lambda: program.message() == UNPLUGGED and UNPLUGGED, 120) or program.message()
+    log(f'the message line took {said} after the answer')
     # A refresh of B, after whatever the answer set going: its package still there. (What the
     # media hold is checked first.)
     program.press_refresh()
@@ -259,7 +261,8 @@ def swapped_during_removal_question(log):
         log(f'pen {name}: {image.listing(hidden=True)}; fsck: {report}')
         check(clean, f'fsck.fat on pen {name}: {report}')
     check(second.listing(hidden=True) == names, f'pen B held {names}, now {second.listing(hidden=True)}')
-    check(message == UNPLUGGED, f'the message line says {message!r} after the answer, not {UNPLUGGED}')
+    check(message == UNPLUGGED,
+          f'the message line says {message!r} after the answer, not {UNPLUGGED} (it took {said} meanwhile)')
     check(isinstance(rows, list), f'pen B listed {rows} after a refresh')
     return (f'删除 answered after A was swapped for B at {where} ({behind}): the message line says {UNPLUGGED}, '
             f'B then lists {rows}; on both media 001.dar as it was, fsck clean')
