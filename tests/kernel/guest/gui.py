@@ -2,6 +2,7 @@
 accessibility bus behind it, the built program, and what a user does with its window, done
 through the accessibility bus (tests/support/atspi.py)."""
 
+import contextlib
 import os
 import re
 import signal
@@ -13,7 +14,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..'
 import atspi  # noqa: E402
 from atspi import find, find_all, press, set_text, wait_for  # noqa: E402,F401
 from texts import (APPLY, CANCEL, CHOOSE_PACKAGES, EJECT, INSTALL, INSTALL_TITLE, INSTALLING,  # noqa: E402
-                   REFRESH, REMOVE, SERIAL_CAPTION, STICKER_CAPTION, TITLE)
+                   MESSAGE_DESCRIPTION, REFRESH, REMOVE, SERIAL_CAPTION, STICKER_CAPTION, TITLE)
 
 
 class Session:
@@ -130,8 +131,26 @@ class Program:
                 return node.name
         return ''
 
+    @contextlib.contextmanager
+    def message_events(self):
+        """The texts the message line took while in the block, in order, as a screen reader hears
+        them (its name changes, however briefly shown); the list is filled in as the block ends."""
+        said = []
+        with atspi.EventLog(os.path.basename(self.binary), 'object:property-change:accessible-name') as events:
+            yield said
+            atspi.pump(2)
+        said.extend(name for _, name, description in events.events if description == MESSAGE_DESCRIPTION)
+
     def wait(self, probe, what, timeout=300):
         return wait_for(probe, what, timeout)
+
+    def within(self, probe, timeout):
+        """What probe returns once it is true within `timeout` seconds, else None: for what may or
+        may not be seen."""
+        try:
+            return wait_for(probe, 'probe', timeout)
+        except atspi.NotFound:
+            return None
 
     def wait_rows(self, predicate, what, timeout=300):
         return wait_for(lambda: predicate(self.rows()) and self.rows(), what, timeout)
@@ -158,6 +177,18 @@ class Program:
         wait_for(lambda: self.serial() == serial, lambda: f'pen {index} ({serial}) chosen, serial shown: {self.serial()!r}',
                  60)
 
+    def choose_serial(self, serial, timeout=60):
+        """Picks the pen with that serial in the selector (its items may read the same), trying
+        each item in turn; returns its index."""
+        for index in range(len(self.pens())):
+            self.keys(self.combo(), 'Home', *(['Down'] * index))
+            try:
+                wait_for(lambda: self.serial() == serial, 'the serial', timeout)
+                return index
+            except atspi.NotFound:
+                pass
+        raise atspi.NotFound(f'no pen with serial {serial} in the selector ({self.pens()}, shown: {self.serial()!r})')
+
     def select_row(self, sticker):
         table = find(self.window, 'table')
         rows = self.rows()
@@ -165,24 +196,38 @@ class Program:
         atspi.select_table_row(table, index)
         wait_for(lambda: atspi.is_enabled(find(self.window, 'push button', REMOVE)), 'the row selected', 300)
 
-    def install(self, source, sticker):
-        """Install…, the package chosen in the file dialog, the sticker number typed in the install
-        dialog, Install. Returns the install dialog's message when it stays open, else None."""
-        press(find(self.window, 'push button', INSTALL))
-        chooser = self.app.window(CHOOSE_PACKAGES, 300)
+    def choose_path(self, title, path):
+        """Answers the file or folder chooser titled `title`: the path typed into its name field,
+        then its open (or choose) button."""
+        chooser = self.app.window(title, 300)
         edits = wait_for(lambda: [n for n in find_all(chooser, 'text', showing=True)
                                   if 'EditableText' in _interfaces(n)], 'the file name field', 300)
-        set_text(edits[-1], source)
+        set_text(edits[-1], path)
         accept = wait_for(lambda: [b for b in find_all(chooser, 'push button', showing=True)
                                    if re.match(r'^(&?打开|&?Open|选择|&?Choose)', b.name) and atspi.is_enabled(b)],
                           'the open button', 300)
         press(accept[0])
+
+    def start_install(self, source, sticker):
+        """Install…, the package chosen in the file dialog, the sticker number typed in the install
+        dialog, Install. Returns the install dialog, copying."""
+        press(find(self.window, 'push button', INSTALL))
+        self.choose_path(CHOOSE_PACKAGES, source)
         dialog = self.app.window(INSTALL_TITLE, 300)
         set_text(atspi.field_after(dialog, STICKER_CAPTION), sticker)
         press(find(dialog, 'push button', INSTALL))
+        return dialog
+
+    def install_open(self):
+        return any(w.name == INSTALL_TITLE for w in self.app.windows() if atspi.is_showing(w))
+
+    def install(self, source, sticker):
+        """An install through the install dialog (start_install). Returns the dialog's message
+        when it stays open (then closed with its cancel button), else None."""
+        dialog = self.start_install(source, sticker)
 
         def outcome():
-            if not any(w.name == INSTALL_TITLE for w in self.app.windows() if atspi.is_showing(w)):
+            if not self.install_open():
                 return ('closed',)
             labels = [n.name for n in find_all(dialog, 'label') if n.name and not n.name.endswith('：')]
             cancel = find(dialog, 'push button', CANCEL)
@@ -207,6 +252,70 @@ class Program:
         press(find(self.window, 'push button', REMOVE))
         alert = self.app.window(lambda title: True, 300, role_names=('alert', 'dialog'))
         press(find(alert, 'push button', REMOVE))
+
+    def enabled(self, name, window=None):
+        """Whether the push button named `name` in `window` (default: the main window) is enabled."""
+        return atspi.is_enabled(find(window or self.window, 'push button', name))
+
+    def press(self, name, window=None):
+        """Presses the push button named `name` in `window` (default: the main window)."""
+        press(find(window or self.window, 'push button', name))
+
+    def question(self, text, timeout=300):
+        """The message box showing `text` in one of its labels, waited for."""
+        def probe():
+            for window in self.app.windows():
+                if atspi.role(window) in ('alert', 'dialog') and atspi.is_showing(window) \
+                        and find_all(window, 'label', lambda name: text in (name or '')):
+                    return window
+            return None
+        return wait_for(probe, f'the question {text!r}', timeout)
+
+    def shown(self, title, role_names=('dialog',)):
+        """The window titled `title` if it is shown, else None."""
+        for window in self.app.windows():
+            if atspi.role(window) in role_names and window.name == title and atspi.is_showing(window):
+                return window
+        return None
+
+    def transfer_shown(self):
+        """The window of a backup, restore or copy (the dialog with a progress bar), or None."""
+        for window in self.app.windows():
+            if atspi.role(window) == 'dialog' and window.name == TITLE and atspi.is_showing(window) \
+                    and find_all(window, 'progress bar'):
+                return window
+        return None
+
+    def transfer_window(self, timeout=300):
+        return wait_for(self.transfer_shown, 'the transfer window', timeout)
+
+    def accept(self, window):
+        """Presses the OK button of a dialog."""
+        ok = wait_for(lambda: [b for b in find_all(window, 'push button', showing=True)
+                               if re.match(r'^&?(OK|确定)', b.name or '') and atspi.is_enabled(b)], 'the OK button', 300)
+        press(ok[0])
+
+    @staticmethod
+    def transfer_summary(window):
+        """The summary the transfer window shows once the work has ended; None before."""
+        shown = find_all(window, 'text', showing=True)
+        return atspi.text(shown[0]) if shown else None
+
+    @staticmethod
+    def progress(window):
+        """(value, maximum) of the window's progress bar."""
+        value = find(window, 'progress bar').queryValue()
+        return value.currentValue, value.maximumValue
+
+    def gone(self, window):
+        """True once `window` is no longer shown."""
+        return not any(w == window for w in self.app.windows() if atspi.is_showing(w))
+
+    def answer_time(self):
+        """Seconds the window takes to answer one read of the selector's items."""
+        started = time.monotonic()
+        self.pens()
+        return time.monotonic() - started
 
     def press_refresh(self):
         press(find(self.window, 'push button', REFRESH))

@@ -309,6 +309,7 @@ class DelayDisk:
     of the medium waits `delay_ms` (a slow pen); the gadget serves /dev/mapper/NAME."""
 
     def __init__(self, name, image_path, delay_ms):
+        run('modprobe', 'dm_delay')
         self.name = name
         self.loop = run('losetup', '--find', '--show', image_path).stdout.strip()
         total = int(run('blockdev', '--getsz', self.loop).stdout)

@@ -21,6 +21,7 @@ check = kpen.check  # the scenarios' assertion: check(condition, what is wrong o
 BOOKS = '/root/books'  # the sources the scenarios install (in the guest's overlay)
 PENS = '/run/pens'  # the pens' images
 HEADER = 512  # the package header, which an install or a renumber writes into
+TEMPORARY = '.penshelf-'  # how the names of the program's temporary copies start
 
 
 class Scenarios:

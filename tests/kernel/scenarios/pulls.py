@@ -11,7 +11,7 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'guest'))
 from kpen import Image, Pen, package_bytes, run  # noqa: E402
-from suite import HEADER, PENS, Boot, check, difference, package_difference, source, write_file  # noqa: E402
+from suite import HEADER, PENS, TEMPORARY, Boot, check, difference, package_difference, source, write_file  # noqa: E402,E501
 from texts import EXISTS, FOLDER_LINK, UNUSABLE_ENTRY, custom  # noqa: E402
 
 boot = Boot(__doc__)
@@ -52,7 +52,7 @@ def after_replug(log):
     status, out, _ = driver('scan', folder())
     names = sorted(os.listdir(folder()))
     log(f'  after replug: {names}; scan (exit {status}): {out.replace(chr(10), " | ")}')
-    return [n for n in names if n.startswith('.penshelf-')], status
+    return [n for n in names if n.startswith(TEMPORARY)], status
 
 
 def pulled_at_once_without_flush_option(log):
