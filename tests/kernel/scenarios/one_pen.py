@@ -261,11 +261,11 @@ def swapped_during_removal_question(log):
         log(f'pen {name}: {image.listing(hidden=True)}; fsck: {report}')
         check(clean, f'fsck.fat on pen {name}: {report}')
     check(second.listing(hidden=True) == names, f'pen B held {names}, now {second.listing(hidden=True)}')
-    check(message == UNPLUGGED,
-          f'the message line says {message!r} after the answer, not {UNPLUGGED} (it took {said} meanwhile)')
     check(isinstance(rows, list), f'pen B listed {rows} after a refresh')
-    return (f'删除 answered after A was swapped for B at {where} ({behind}): the message line says {UNPLUGGED}, '
-            f'B then lists {rows}; on both media 001.dar as it was, fsck clean')
+    # What the message line says is reported, not required: B's arrival lists it again, and a
+    # completed listing empties the message line (the refusal's "点读笔已拔出。" may be gone by then).
+    return (f'删除 answered after A was swapped for B at {where} ({behind}): the message line says {message!r} '
+            f'(it took {said}), B then lists {rows}; on both media 001.dar as it was, fsck clean')
 
 
 def cancelled_install(log):
