@@ -14,6 +14,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QMainWindow>
+#include <QTextDocument>
 
 AppDelegate::AppDelegate()
     : m_window(std::make_unique<QMainWindow>())
@@ -188,7 +189,7 @@ void AppDelegate::InitKavo()
     for (const auto& [key, record] : dataKavo) {
         listKavo->addItem(record.selectorText());
         // Two pens of one model have the same text: the tooltip tells them apart.
-        listKavo->setItemData(listKavo->count() - 1, m_session->penDetails(key), Qt::ToolTipRole);
+        listKavo->setItemData(listKavo->count() - 1, penTooltip(key), Qt::ToolTipRole);
     }
     listKavo->setCurrentIndex(0);
     InitData();
@@ -209,6 +210,12 @@ void AppDelegate::updateControls()
         listBook->setCursor(Qt::BusyCursor);
     else
         listBook->unsetCursor();
+}
+
+// A tooltip holds the pen's volume label: the pen's own text, shown as it is, never as markup.
+QString AppDelegate::penTooltip(const QString& bsdName) const
+{
+    return Qt::convertFromPlainText(m_session->penDetails(bsdName), Qt::WhiteSpaceNormal);
 }
 
 const PenRecord* AppDelegate::selectedPen() const
@@ -253,7 +260,7 @@ void AppDelegate::listed(const PenRecord& pen, const QString& volume, const PenL
     listBook->clearSelection();
     dtSpace->setText(read.usage ? freeSpaceText(*read.usage) : QString());
     m_ui->dtPenInfo->setText(volume.isEmpty() ? QString() : volumeLabelLine(read.volumeLabel));
-    snKavo->setToolTip(m_session->penDetails(pen.bsdName));
+    snKavo->setToolTip(penTooltip(pen.bsdName));
     if (const PenRecord* selected = selectedPen(); selected && selected->bsdName == pen.bsdName)
         listKavo->setItemData(listKavo->currentIndex(), snKavo->toolTip(), Qt::ToolTipRole);
     m_editor->clear();

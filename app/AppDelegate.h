@@ -90,6 +90,7 @@ private:
     void selectedVolumeMoved(const QStringList& bsdNames);
     void ejectFinished(bool ejected);
     const PenRecord* selectedPen() const;
+    QString penTooltip(const QString& bsdName) const;
 
     std::unique_ptr<QMainWindow> m_window;
     std::unique_ptr<Ui::MainWindow> m_ui;

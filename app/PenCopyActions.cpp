@@ -11,6 +11,25 @@
 #include <QPointer>
 #include <QPushButton>
 
+namespace {
+// What a transfer's job tells its window, as long as the window is open.
+PenSession::Progress progressIn(const QPointer<TransferWindow>& window)
+{
+    return [window](qint64 done, qint64 total, const QString& name) {
+        if (window)
+            window->progress(done, total, name);
+    };
+}
+
+PenDoor::Refused refusalIn(const QPointer<TransferWindow>& window)
+{
+    return [window](JobRefusal why) {
+        if (window)
+            window->finish(why == JobRefusal::Cancelled ? AppText::Cancelled : textOf(why));
+    };
+}
+}
+
 PenCopyActions::PenCopyActions(PenCopyContext context, PenSession* session, QWidget* window,
     QPushButton* backup, QPushButton* restore, QPushButton* copy)
     : QObject(window)
@@ -76,21 +95,14 @@ void PenCopyActions::backup()
     const QPointer<TransferWindow> window = openWindow(backupTask(pen->serialText(), folder));
     const auto rescan = m_context.rescan;
     const quint64 job = m_session->backupPen(
-        bsdName, identity, folder,
-        [window](qint64 done, qint64 total, const QString& name) {
-            if (window)
-                window->progress(done, total, name);
-        },
+        bsdName, identity, folder, progressIn(window),
         [window, rescan](const BackupReport& report) {
             if (window)
                 window->finish(backupSummary(report));
             // Nothing on the pen changed, but it may have gone away.
             rescan();
         },
-        [window](JobRefusal why) {
-            if (window)
-                window->finish(why == JobRefusal::Cancelled ? AppText::Cancelled : textOf(why));
-        });
+        refusalIn(window));
     window->setCancel([session = m_session, bsdName, job] { session->cancel(bsdName, job); });
 }
 
@@ -182,20 +194,13 @@ void PenCopyActions::transfer(const QString& to, const QString& from, TransferPl
     const QPointer<TransferWindow> window = openWindow(task);
     const auto rescan = m_context.rescan;
     const quint64 job = m_session->runTransfer(
-        to, m_session->identityOf(to), plan.plan, from,
-        [window](qint64 done, qint64 total, const QString& name) {
-            if (window)
-                window->progress(done, total, name);
-        },
+        to, m_session->identityOf(to), plan.plan, from, progressIn(window),
         [window, rescan, refused = plan.refused](const TransferReport& report) {
             if (window)
                 window->finish(transferSummary(report, refused));
             // One rescan at the end, of whichever pen is selected.
             rescan();
         },
-        [window](JobRefusal why) {
-            if (window)
-                window->finish(why == JobRefusal::Cancelled ? AppText::Cancelled : textOf(why));
-        });
+        refusalIn(window));
     window->setCancel([session = m_session, to, job] { session->cancel(to, job); });
 }

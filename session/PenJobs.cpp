@@ -76,7 +76,7 @@ void PenJobs::cancelJob(quint64 id)
     --m_outstandingAccess[size_t(dropped->job.access)];
     if (dropped->job.refused)
         dropped->job.refused(JobRefusal::Cancelled);
-    forget(*dropped);
+    released();
 }
 
 // With the lock held: `serial` is now the newest of its kind.
@@ -148,10 +148,10 @@ void PenJobs::finished(const Queued& job, const PenDoor::Deliver& deliver)
     --m_outstandingAccess[size_t(job.job.access)];
     if (deliver && (job.job.kind.isEmpty() || m_latest[job.job.kind] == job.serial))
         deliver();
-    forget(job);
+    released();
 }
 
-void PenJobs::forget(const Queued&)
+void PenJobs::released()
 {
     if (--m_outstanding == 0)
         emit busyChanged(false);

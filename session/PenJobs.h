@@ -68,7 +68,7 @@ private:
     void run(std::stop_token stop);
     void supersede(const QString& kind, quint64 serial);
     void finished(const Queued& job, const PenDoor::Deliver& deliver);
-    void forget(const Queued& job);
+    void released(); // a job is done with: its result handed over, dropped or refused
 
     // Owner's thread only.
     int m_outstanding = 0;

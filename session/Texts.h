@@ -20,7 +20,7 @@ inline const QString NoVolume = QStringLiteral("未找到点读笔存储，无�
 inline const QString EjectFailed = QStringLiteral("点读笔弹出失败，请关闭正在使用点读笔的程序后重试！");
 inline const QString Ejecting = QStringLiteral("正在弹出点读笔……");
 inline const QString Ejected = QStringLiteral("点读笔已弹出，可以安全拔下。");
-inline const QString Unplugged = QStringLiteral("点读笔已拔出。");
+inline const QString Unplugged = InstallText::PenGone;
 
 inline const QString RemoveQuestion = QStringLiteral("是否删除此点读包？");
 inline const QString RemoveWarning = QStringLiteral("删除点读包后将不能恢复！");
@@ -73,7 +73,7 @@ inline const QString CannotMove = QStringLiteral("此点读包不能改贴号，
 
 // The session's refusals and the eject that waits.
 inline const QString EjectWaits = QStringLiteral("点读笔正在写入，写完后弹出……");
-inline const QString EjectPending = QStringLiteral("点读笔正在弹出，不能再写入！");
+inline const QString EjectPending = InstallText::EjectPending;
 }
 
 // How a message stands out in the message line.
